@@ -1,0 +1,23 @@
+// Which instruction sets this CPU has and the operating system saves on a context switch.
+// CPUID alone is not enough: a vector unit whose registers the OS does not preserve (XCR0)
+// must be treated as absent.
+#ifndef QUORVALENT_CPU_FEATURES_HPP
+#define QUORVALENT_CPU_FEATURES_HPP
+
+#include <cstdint>
+
+namespace quorvalent {
+
+enum cpu_feature : std::uint32_t {
+    feature_avx2 = 1u << 0,
+    feature_bmi2 = 1u << 1,
+    feature_avx512bw = 1u << 2,  // with AVX-512 F and VL
+    feature_avx512vbmi = 1u << 3,
+    feature_avx512vpopcntdq = 1u << 4,
+};
+
+std::uint32_t detect_cpu_features() noexcept;
+
+}  // namespace quorvalent
+
+#endif

@@ -1,0 +1,30 @@
+#include <cstring>
+
+#include "kernels.hpp"
+#include "swar.hpp"
+
+namespace quorvalent {
+
+namespace {
+
+distance_t swar_distance(const char* a, const char* b, std::size_t n) noexcept {
+    std::uint64_t count = 0;
+    if (!swar::add_distance(a, b, n, count)) return invalid_distance;
+    return static_cast<distance_t>(count);
+}
+
+outcome swar_count_within(const char* a, const char* b, std::size_t n,
+                          std::uint64_t limit) noexcept {
+    return swar::count_within_from(a, b, n, limit, 0);
+}
+
+}  // namespace
+
+// glibc's memchr is already vectorised; nothing to gain by hand here.
+bool scan_contains_nul(const char* a, const char* b, std::size_t n) noexcept {
+    return n != 0 && (std::memchr(a, 0, n) != nullptr || std::memchr(b, 0, n) != nullptr);
+}
+
+const kernel swar_kernel = {"swar", 0, swar_distance, swar_count_within, scan_contains_nul};
+
+}  // namespace quorvalent

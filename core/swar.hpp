@@ -1,0 +1,132 @@
+// Eight digits per 64-bit word. Portable to every 64-bit target, and the tail handler of the
+// wider kernels.
+//
+// A digit's value is its low nibble, plus 9 for a letter (bit 6 of the code marks the letters),
+// so no lookup is needed. The XOR of two values fits in 4 bits, so counting the bits of a whole
+// word of XORs gives the sum of the per-digit distances.
+#ifndef QUORVALENT_SWAR_HPP
+#define QUORVALENT_SWAR_HPP
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#include "quorvalent/hex_distance.hpp"
+
+namespace quorvalent::swar {
+
+inline constexpr std::uint64_t ones = 0x0101010101010101ull;
+inline constexpr std::uint64_t high_bits = 0x8080808080808080ull;
+inline constexpr std::uint64_t low_nibbles = 0x0F0F0F0F0F0F0F0Full;
+
+constexpr std::uint64_t broadcast(unsigned char c) { return ones * c; }
+
+// Byte i of the string lands in bits 8i..8i+7, on any byte order, so that the lowest flagged
+// byte is the first flagged position.
+inline std::uint64_t load_word(const char* p) noexcept {
+    std::uint64_t w;
+    std::memcpy(&w, p, sizeof w);
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    w = __builtin_bswap64(w);
+#endif
+    return w;
+}
+
+// Fewer than 8 bytes, padded with '0': a padding digit is valid and adds nothing, since both
+// strings get the same padding.
+inline std::uint64_t load_partial_word(const char* p, std::size_t k) noexcept {
+    char buf[8];
+    std::memset(buf, '0', sizeof buf);
+    std::memcpy(buf, p, k);
+    return load_word(buf);
+}
+
+// Bit 7 of each byte set where that byte is not a hex digit. For x < 0x80, adding 0x80 - lo
+// sets bit 7 exactly when x >= lo, and never carries into the next byte.
+constexpr std::uint64_t invalid_bytes(std::uint64_t w) noexcept {
+    const std::uint64_t x = w & ~high_bits;
+    const std::uint64_t lower = x | broadcast(0x20);
+    const std::uint64_t digit = (x + broadcast(0x80 - '0')) & ~(x + broadcast(0x80 - '9' - 1));
+    const std::uint64_t letter =
+        (lower + broadcast(0x80 - 'a')) & ~(lower + broadcast(0x80 - 'f' - 1));
+    return (~(digit | letter) | w) & high_bits;
+}
+
+// Digit values, meaningful at valid bytes only; never carries between bytes.
+constexpr std::uint64_t digit_values(std::uint64_t w) noexcept {
+    return (w & low_nibbles) + 9 * ((w >> 6) & ones);
+}
+
+// Set bits of a word whose bytes each hold at most 4 bits.
+constexpr unsigned nibble_word_popcount(std::uint64_t x) noexcept {
+    x = x - ((x >> 1) & broadcast(0x55));
+    x = (x & broadcast(0x33)) + ((x >> 2) & broadcast(0x33));
+    return static_cast<unsigned>((x * ones) >> 56);
+}
+
+// Every byte below the lowest flagged one; all bytes when none is flagged.
+constexpr std::uint64_t bytes_before_first(std::uint64_t flags) noexcept {
+    const std::uint64_t first = flags & (~flags + 1);
+    return first ? (first >> 7) - 1 : ~std::uint64_t{0};
+}
+
+// Adds the distance of a[0..n) and b[0..n) to `count`; false when a digit is invalid.
+inline bool add_distance(const char* a, const char* b, std::size_t n,
+                         std::uint64_t& count) noexcept {
+    std::uint64_t bad = 0;
+    std::uint64_t sum = 0;
+    std::size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        const std::uint64_t wa = load_word(a + i);
+        const std::uint64_t wb = load_word(b + i);
+        bad |= invalid_bytes(wa) | invalid_bytes(wb);
+        sum += nibble_word_popcount(digit_values(wa) ^ digit_values(wb));
+    }
+    if (i < n) {
+        const std::uint64_t wa = load_partial_word(a + i, n - i);
+        const std::uint64_t wb = load_partial_word(b + i, n - i);
+        bad |= invalid_bytes(wa) | invalid_bytes(wb);
+        sum += nibble_word_popcount(digit_values(wa) ^ digit_values(wb));
+    }
+    count += sum;
+    return bad == 0;
+}
+
+// One word of the bounded count: the answer when this word decides it, or else nothing and
+// `count` advanced. Only the digits before the first invalid one count, because the count
+// passes the limit before reaching an invalid digit or not at all.
+inline bool decide_word(std::uint64_t wa, std::uint64_t wb, std::uint64_t limit,
+                        std::uint64_t& count, outcome& answer) noexcept {
+    const std::uint64_t bad = invalid_bytes(wa) | invalid_bytes(wb);
+    const std::uint64_t diff = (digit_values(wa) ^ digit_values(wb)) & bytes_before_first(bad);
+    count += nibble_word_popcount(diff);
+    if (count > limit) {
+        answer = outcome::beyond;
+        return true;
+    }
+    if (bad) {
+        answer = outcome::invalid;
+        return true;
+    }
+    return false;
+}
+
+// The bounded count over a[0..n) and b[0..n), starting from a running count already within.
+inline outcome count_within_from(const char* a, const char* b, std::size_t n,
+                                 std::uint64_t limit, std::uint64_t count) noexcept {
+    outcome answer = outcome::within;
+    std::size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        if (decide_word(load_word(a + i), load_word(b + i), limit, count, answer)) return answer;
+    }
+    if (i < n &&
+        decide_word(load_partial_word(a + i, n - i), load_partial_word(b + i, n - i), limit,
+                    count, answer)) {
+        return answer;
+    }
+    return outcome::within;
+}
+
+}  // namespace quorvalent::swar
+
+#endif

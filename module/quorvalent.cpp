@@ -1,0 +1,179 @@
+// The Python binding: argument checks, borrowing of the string bytes, and conversion of the
+// core's answers into Python values or ValueError. The counting itself lives in core/.
+//
+// The checks are written by hand on the vectorcall path instead of going through the generic
+// argument parser, which costs more than the work itself on short hashes. They reproduce the
+// parser's behaviour: the same arguments are refused, and every refusal is reported with the
+// same message, before any later check.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstdint>
+#include <cstring>
+#include <limits>
+
+#include "quorvalent/hex_distance.hpp"
+#include "texts.h"
+#include "version.h"
+
+namespace {
+
+using quorvalent::bounded_result;
+using quorvalent::contains_nul;
+using quorvalent::distance_t;
+using quorvalent::outcome;
+
+//--- Arguments -------------------------------------------------------------------------------
+
+struct text {
+    const char* data;
+    std::size_t size;
+};
+
+// The UTF-8 bytes of a str, borrowed for the duration of the call. An ASCII str already is its
+// UTF-8 form, so its own buffer is used as it stands; any other str goes through the cached
+// UTF-8 form, which keeps lengths in bytes and refuses lone surrogates as the parser does.
+inline bool borrow_text(PyObject* obj, text& out) {
+    if (!PyUnicode_Check(obj)) return false;
+    if (PyUnicode_IS_COMPACT_ASCII(obj)) {
+        out.data = static_cast<const char*>(PyUnicode_DATA(obj));
+        out.size = static_cast<std::size_t>(PyUnicode_GET_LENGTH(obj));
+        return true;
+    }
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(obj, &size);
+    if (data == nullptr) {
+        PyErr_Clear();
+        return false;
+    }
+    out.data = data;
+    out.size = static_cast<std::size_t>(size);
+    return true;
+}
+
+inline bool has_nul(const text& t) { return std::memchr(t.data, 0, t.size) != nullptr; }
+
+// The parser refuses a str with a NUL inside before it makes any other check. The bytes are
+// only searched for one where that changes the answer: on the way to an error, and where the
+// core answered without reading every byte.
+PyObject* raise(const char* message) {
+    PyErr_SetString(PyExc_ValueError, message);
+    return nullptr;
+}
+
+PyObject* raise_unless_nul(const text& a, const text& b, const char* message) {
+    return raise(has_nul(a) || has_nul(b) ? quorvalent::texts::parse_error : message);
+}
+
+struct limit_value {
+    bool negative;
+    std::uint64_t magnitude;  // saturated: no pair of strings is long enough to tell the difference
+};
+
+// max_dist is taken as the exact integer the caller passed. Like the parser, this accepts an
+// int or anything with __index__, and nothing else.
+bool read_limit(PyObject* obj, const text& a, const text& b, limit_value& out) {
+    PyObject* number = obj;
+    if (!PyLong_Check(obj)) {
+        // The parser would have refused a NUL-bearing string before calling __index__.
+        if (has_nul(a) || has_nul(b)) return false;
+        number = PyNumber_Index(obj);
+        if (number == nullptr) {
+            PyErr_Clear();
+            return false;
+        }
+    } else {
+        Py_INCREF(number);
+    }
+    int overflow = 0;
+    const long long value = PyLong_AsLongLongAndOverflow(number, &overflow);
+    Py_DECREF(number);
+    if (overflow != 0) {
+        out = {overflow < 0, std::numeric_limits<std::uint64_t>::max()};
+    } else {
+        out = {value < 0, static_cast<std::uint64_t>(value)};
+    }
+    return true;
+}
+
+//--- Functions -------------------------------------------------------------------------------
+
+PyObject* hamming_distance(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    namespace texts = quorvalent::texts;
+    text a, b;
+    if (nargs != 2 || !borrow_text(args[0], a) || !borrow_text(args[1], b)) {
+        return raise(texts::parse_error);
+    }
+    if (a.size != b.size) return raise_unless_nul(a, b, texts::length_mismatch);
+    const distance_t d = quorvalent::hex_distance(a.data, b.data, a.size);
+    if (d == quorvalent::invalid_distance) return raise_unless_nul(a, b, texts::invalid_char);
+    return PyLong_FromLongLong(d);
+}
+
+PyObject* check_hexstrings_within_dist(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    namespace texts = quorvalent::texts;
+    text a, b;
+    limit_value limit;
+    if (nargs != 3 || !borrow_text(args[0], a) || !borrow_text(args[1], b) ||
+        !read_limit(args[2], a, b, limit)) {
+        return raise(texts::parse_error);
+    }
+    if (a.size != b.size) return raise_unless_nul(a, b, texts::length_mismatch);
+    if (limit.negative) return raise_unless_nul(a, b, texts::negative_limit);
+    const bounded_result r = quorvalent::hex_within_dist(a.data, b.data, a.size, limit.magnitude);
+    if (!r.validated_all && contains_nul(a.data, b.data, a.size)) {
+        return raise(texts::parse_error);
+    }
+    switch (r.answer) {
+        case outcome::within:
+            Py_RETURN_TRUE;
+        case outcome::beyond:
+            Py_RETURN_FALSE;
+        case outcome::invalid:
+            break;
+    }
+    return raise(texts::invalid_char);
+}
+
+//--- Module ----------------------------------------------------------------------------------
+
+template <class F>
+PyCFunction as_cfunction(F f) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
+PyMethodDef method_table[] = {
+    {"hamming_distance", as_cfunction(hamming_distance), METH_FASTCALL,
+     quorvalent::texts::hamming_distance_doc},
+    {"check_hexstrings_within_dist", as_cfunction(check_hexstrings_within_dist), METH_FASTCALL,
+     quorvalent::texts::check_within_doc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "quorvalent",
+    quorvalent::texts::module_doc,
+    -1,
+    method_table,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_quorvalent(void) {
+    PyObject* module = PyModule_Create(&module_def);
+    if (module == nullptr) return nullptr;
+    if (PyModule_AddStringConstant(module, "__version__", QUORVALENT_VERSION) < 0) {
+        Py_DECREF(module);
+        return nullptr;
+    }
+#ifdef Py_GIL_DISABLED
+    // Nothing is shared between calls but constants.
+    PyUnstable_Module_SetGIL(module, Py_MOD_GIL_NOT_USED);
+#endif
+    return module;
+}
