@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Every test, from a fresh Debian machine: installs what the tests need, builds and runs the
+# C++ core tests under CTest, installs the package into .venv and runs the Python tests.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+missing=()
+for pkg in libgtest-dev g++; do
+  dpkg -s "$pkg" >/dev/null 2>&1 || missing+=("$pkg")
+done
+command -v cmake >/dev/null || missing+=(cmake)
+if [ ${#missing[@]} -gt 0 ]; then
+  sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo="sudo"
+  $sudo apt-get update -q
+  $sudo apt-get install -y -q "${missing[@]}"
+fi
+
+generator=()
+command -v ninja >/dev/null && generator=(-G Ninja)
+
+echo "== C++ core tests"
+cmake -S . -B build/tests "${generator[@]}" -DQUORVALENT_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=Release
+cmake --build build/tests
+ctest --test-dir build/tests --output-on-failure
+
+echo "== Python tests"
+python3 -m venv .venv
+.venv/bin/python -m pip install -q --disable-pip-version-check ".[test]"
+# From outside the source tree, so that the installed module is the one under test.
+(cd tests && ../.venv/bin/python -m pytest -c ../pyproject.toml --rootdir .. "$@")
