@@ -15,7 +15,24 @@
 
 #include <immintrin.h>
 
+#include <utility>
+
 #include "kernels.hpp"
+
+// Its inline routines must come from before the switch to the wider instruction set.
+#ifndef QUORVALENT_SWAR_HPP
+#error "include swar.hpp before switching the target"
+#endif
+
+// GCC 12 reports its own cast intrinsics (which leave the upper lanes undefined on purpose) as
+// reading an uninitialised value.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
+
+// A short string's whole call is a handful of instructions; a helper left out of line would
+// pass its vectors through the stack.
+#define QV_ALWAYS_INLINE inline __attribute__((always_inline))
 
 namespace quorvalent {
 namespace {
@@ -25,19 +42,96 @@ constexpr std::size_t block = 64;
 // bad digit near the front of a huge string ends the work early.
 constexpr std::size_t check_every = 64 * block;
 
-inline __mmask64 first_bytes(std::size_t k) { return k >= 64 ? ~__mmask64{0} : _bzhi_u64(~0ull, k); }
+QV_ALWAYS_INLINE __m512i load(const char* p) { return _mm512_loadu_si512(p); }
 
-// Fewer than 64 bytes, the rest filled with '0', which is valid and equal in both strings.
-// Masked-off bytes are never touched, so reading stops exactly at the end of the string.
-inline __m512i load_partial(const char* p, __mmask64 k) {
-    return _mm512_mask_loadu_epi8(_mm512_set1_epi8('0'), k, p);
+// The first `count` bytes of v replaced by the padding digit '0', which is valid and adds
+// nothing because both strings get the same padding.
+QV_ALWAYS_INLINE __m512i pad_front(__m512i v, std::size_t count) {
+    return _mm512_mask_mov_epi8(v, _bzhi_u64(~0ull, static_cast<unsigned>(count)),
+                                _mm512_set1_epi8('0'));
 }
 
-inline __m512i load(const char* p) { return _mm512_loadu_si512(p); }
+// The last bytes of a string longer than a block: one load ending exactly at the end, with the
+// bytes already counted turned into padding.
+QV_ALWAYS_INLINE __m512i load_last(const char* p, std::size_t remaining) {
+    return pad_front(load(p + remaining - block), block - remaining);
+}
 
-// Sum of the eight 64-bit lanes. Written out because GCC 12's _mm512_reduce_add_epi64 warns
-// about its own undefined temporaries.
-inline std::uint64_t sum_lanes(__m512i v) {
+// A whole string of at most 16 bytes, padded. Masked loads are avoided on purpose: the bytes
+// after a short string usually belong to another object whose reference count the interpreter
+// has just written, and on some CPUs a masked load waits for such a store even where the mask
+// hides it. Two overlapping loads inside the string cover it instead; the bytes they share
+// become padding, which keeps the digits in order.
+QV_ALWAYS_INLINE __m128i load_upto16(const char* p, std::size_t n) {
+    if (n == 16) return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    if (n >= 8) {
+        const __m128i pair = _mm_unpacklo_epi64(
+            _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)),
+            _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p + n - 8)));
+        return _mm_mask_mov_epi8(
+            pair, static_cast<__mmask16>(_bzhi_u32(~0u, static_cast<unsigned>(16 - n)) << 8),
+            _mm_set1_epi8('0'));
+    }
+    return _mm_insert_epi64(_mm_set1_epi8('0'),
+                            static_cast<long long>(swar::load_partial_word(p, n)), 0);
+}
+
+// A whole string of fewer than 64 bytes, padded, in the same way.
+QV_ALWAYS_INLINE __m512i load_short(const char* p, std::size_t n) {
+    const __m512i padding = _mm512_set1_epi8('0');
+    if (n >= 32) {
+        const __m256i lo = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+        const __m256i hi = _mm256_mask_mov_epi8(
+            _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + n - 32)),
+            _bzhi_u32(~0u, static_cast<unsigned>(64 - n)), _mm256_set1_epi8('0'));
+        const __m512i low_half = _mm512_mask_inserti64x4(padding, 0xFF, padding, lo, 0);
+        return _mm512_mask_inserti64x4(low_half, 0xFF, low_half, hi, 1);
+    }
+    if (n > 16) {
+        const __m128i lo = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        const __m128i hi = _mm_mask_mov_epi8(
+            _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + n - 16)),
+            static_cast<__mmask16>(_bzhi_u32(~0u, static_cast<unsigned>(32 - n))),
+            _mm_set1_epi8('0'));
+        return _mm512_mask_inserti64x4(padding, 0xFF, padding, _mm256_set_m128i(hi, lo), 0);
+    }
+    return _mm512_mask_inserti32x4(padding, 0xF, padding, load_upto16(p, n), 0);
+}
+
+// A whole string of at most 64 bytes as one block of each string; `live` marks the bytes that
+// belong to the strings (the others are zero and must not count as invalid).
+struct single_block {
+    __m512i a, b;
+    __mmask64 live;
+};
+
+QV_ALWAYS_INLINE single_block load_single_block(const char* a, const char* b, std::size_t n) {
+    if (n == block) return {load(a), load(b), ~__mmask64{0}};
+    if (n <= 16) {
+        return {_mm512_zextsi128_si512(load_upto16(a, n)), _mm512_zextsi128_si512(load_upto16(b, n)),
+                0xFFFF};
+    }
+    return {load_short(a, n), load_short(b, n), ~__mmask64{0}};
+}
+
+// Sum of the eight 64-bit lanes, each holding at most 255. A short string waits for this sum,
+// so it takes few dependent steps: narrow the lanes to bytes, then one sum of absolute
+// differences adds them.
+QV_ALWAYS_INLINE std::uint64_t sum_small_lanes(__m512i lanes) {
+    const __m128i bytes = _mm512_maskz_cvtepi64_epi8(0xFF, lanes);
+    return static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm_sad_epu8(bytes, _mm_setzero_si128())));
+}
+
+// Sum of the two low 64-bit lanes, where the others are known to be zero.
+QV_ALWAYS_INLINE std::uint64_t sum_two_lanes(__m512i v) {
+    const __m128i low = _mm512_castsi512_si128(v);
+    return static_cast<std::uint64_t>(_mm_cvtsi128_si64(low)) +
+           static_cast<std::uint64_t>(_mm_extract_epi64(low, 1));
+}
+
+// Sum of eight 64-bit lanes of any size. Written out because GCC 12's _mm512_reduce_add_epi64
+// warns about its own undefined temporaries.
+QV_ALWAYS_INLINE std::uint64_t sum_lanes(__m512i v) {
     const __m256i half = _mm256_add_epi64(_mm512_maskz_extracti64x4_epi64(0xF, v, 0),
                                           _mm512_maskz_extracti64x4_epi64(0xF, v, 1));
     const __m128i quarter =
@@ -47,10 +141,23 @@ inline std::uint64_t sum_lanes(__m512i v) {
 }
 
 template <class D>
-distance_t blocks_distance(const char* a, const char* b, std::size_t n) noexcept {
+QV_ALWAYS_INLINE distance_t blocks_distance(const char* a, const char* b, std::size_t n) noexcept {
     const typename D::constants c = D::load();
-    __m512i lanes = _mm512_setzero_si512();
     __m512i health = D::healthy();
+    if (n <= 16) {
+        const __m512i d = D::diff(_mm512_zextsi128_si512(load_upto16(a, n)),
+                                  _mm512_zextsi128_si512(load_upto16(b, n)), c, health);
+        // Bytes past the first 16 are zero: invalid, but not part of the strings.
+        if (D::invalid(health) & 0xFFFF) return invalid_distance;
+        return static_cast<distance_t>(sum_two_lanes(D::lane_popcount(d)));
+    }
+    if (n <= block) {
+        const __m512i d = D::diff(n == block ? load(a) : load_short(a, n),
+                                  n == block ? load(b) : load_short(b, n), c, health);
+        if (D::invalid(health)) return invalid_distance;
+        return static_cast<distance_t>(sum_small_lanes(D::lane_popcount(d)));
+    }
+    __m512i lanes = _mm512_setzero_si512();
     std::size_t i = 0;
     while (n - i >= block) {
         const std::size_t stop = i + std::min(n - i, check_every) / block * block;
@@ -61,52 +168,77 @@ distance_t blocks_distance(const char* a, const char* b, std::size_t n) noexcept
         if (D::invalid(health)) return invalid_distance;
     }
     if (i < n) {
-        const __mmask64 k = first_bytes(n - i);
         lanes = _mm512_add_epi64(
-            lanes, D::lane_popcount(D::diff(load_partial(a + i, k), load_partial(b + i, k), c,
+            lanes, D::lane_popcount(D::diff(load_last(a + i, n - i), load_last(b + i, n - i), c,
                                             health)));
         if (D::invalid(health)) return invalid_distance;
     }
     return static_cast<distance_t>(sum_lanes(lanes));
 }
 
+struct block_verdict {
+    bool decided;
+    outcome answer;  // beyond or invalid, when decided
+    bool clean;      // no invalid byte in the block
+};
+
+// One block of the bounded count; when it does not decide the answer, `count` advances. Only
+// the digits before the first invalid one can carry the count past the limit, because the count
+// stops at that invalid digit otherwise. Padding is valid and sits between real digits without
+// reordering them, so it changes neither rule.
 template <class D>
-outcome blocks_count_within(const char* a, const char* b, std::size_t n,
-                            std::uint64_t limit) noexcept {
-    const typename D::constants c = D::load();
-    std::uint64_t count = 0;
-    for (std::size_t i = 0; i < n; i += block) {
-        __m512i health = D::healthy();
-        __m512i d;
-        if (n - i >= block) {
-            d = D::diff(load(a + i), load(b + i), c, health);
-        } else {
-            const __mmask64 k = first_bytes(n - i);
-            d = D::diff(load_partial(a + i, k), load_partial(b + i, k), c, health);
-        }
-        // Only the digits before the first invalid one can carry the count past the limit:
-        // the reference stops at that invalid digit otherwise.
-        const __mmask64 bad = D::invalid(health);
-        const __mmask64 before_bad = (bad - 1) & ~bad;
-        const std::uint64_t block_count =
-            sum_lanes(D::lane_popcount(_mm512_maskz_mov_epi8(before_bad, d)));
-        if (block_count > limit - count) return outcome::beyond;
-        if (bad) return outcome::invalid;
-        count += block_count;
-    }
-    return outcome::within;
+QV_ALWAYS_INLINE block_verdict decide_block(__m512i xa, __m512i xb, __mmask64 live,
+                           const typename D::constants& c, std::uint64_t limit,
+                           std::uint64_t& count) {
+    __m512i health = D::healthy();
+    const __m512i d = D::diff(xa, xb, c, health);
+    const __mmask64 bad = D::invalid(health) & live;
+    const __mmask64 before_bad = (bad - 1) & ~bad;
+    const std::uint64_t block_count =
+        sum_small_lanes(D::lane_popcount(_mm512_maskz_mov_epi8(before_bad, d)));
+    if (block_count > limit - count) return {true, outcome::beyond, bad == 0};
+    if (bad) return {true, outcome::invalid, false};
+    count += block_count;
+    return {false, outcome::within, true};
 }
 
-inline bool blocks_contain_nul(const char* a, const char* b, std::size_t n) noexcept {
-    const __m512i zero = _mm512_setzero_si512();
+template <class D>
+QV_ALWAYS_INLINE bounded_result blocks_count_within(const char* a, const char* b, std::size_t n,
+                                   std::uint64_t limit) noexcept {
+    const typename D::constants c = D::load();
+    std::uint64_t count = 0;
+    const std::size_t last = n <= block ? 0 : (n - 1) / block * block;
+    if (n <= block) {
+        const single_block s = load_single_block(a, b, n);
+        const block_verdict v = decide_block<D>(s.a, s.b, s.live, c, limit, count);
+        // The block held the whole strings: a clean block validated every digit.
+        return {v.answer, v.clean};
+    }
+    constexpr __mmask64 all = ~__mmask64{0};
+    for (std::size_t i = 0; i < last; i += block) {
+        const block_verdict v = decide_block<D>(load(a + i), load(b + i), all, c, limit, count);
+        if (v.decided) return {v.answer, false};
+    }
+    const block_verdict v = decide_block<D>(load_last(a + last, n - last),
+                                            load_last(b + last, n - last), all, c, limit, count);
+    return {v.answer, v.clean};
+}
+
+QV_ALWAYS_INLINE bool has_zero_byte(__m512i xa, __m512i xb) {
+    return _mm512_testn_epi8_mask(_mm512_min_epu8(xa, xb), _mm512_min_epu8(xa, xb)) != 0;
+}
+
+QV_ALWAYS_INLINE bool blocks_contain_nul(const char* a, const char* b, std::size_t n) noexcept {
+    if (n <= block) {
+        const single_block s = load_single_block(a, b, n);
+        return (_mm512_testn_epi8_mask(_mm512_min_epu8(s.a, s.b), _mm512_min_epu8(s.a, s.b)) &
+                s.live) != 0;
+    }
     std::size_t i = 0;
     for (; n - i >= block; i += block) {
-        if (_mm512_cmpeq_epi8_mask(_mm512_min_epu8(load(a + i), load(b + i)), zero)) return true;
+        if (has_zero_byte(load(a + i), load(b + i))) return true;
     }
-    if (i == n) return false;
-    const __mmask64 k = first_bytes(n - i);
-    return _mm512_cmpeq_epi8_mask(_mm512_min_epu8(load_partial(a + i, k), load_partial(b + i, k)),
-                                  zero) != 0;
+    return i < n && has_zero_byte(load_last(a + i, n - i), load_last(b + i, n - i));
 }
 
 }  // namespace

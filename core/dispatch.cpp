@@ -67,16 +67,10 @@ bounded_result hex_within_dist(const char* a, const char* b, std::size_t n,
     // Counting first and testing identity only when the count meets an invalid digit gives
     // the same answers as testing identity first: identical strings never count beyond the
     // limit, and when all their digits are valid they count 0, which is within.
-    switch (chosen.count_within(a, b, n, limit)) {
-        case outcome::within:
-            return {outcome::within, true};
-        case outcome::beyond:
-            return {outcome::beyond, false};
-        case outcome::invalid:
-            break;
-    }
+    const bounded_result counted = chosen.count_within(a, b, n, limit);
+    if (counted.answer != outcome::invalid) return counted;
     if (std::memcmp(a, b, n) == 0) return {outcome::within, false};
-    return {outcome::invalid, false};
+    return counted;
 }
 
 bool contains_nul(const char* a, const char* b, std::size_t n) noexcept {

@@ -1,14 +1,22 @@
 // 32 digits per step with AVX2: decode and validate by two 16-entry shuffles (see
-// nibble_tables.hpp), count by a third. Tails shorter than a vector go to the SWAR routines.
-#include <immintrin.h>
-
+// nibble_tables.hpp), count by a third. Strings of up to 16 digits use two registers and POPCNT;
+// tails shorter than a vector go to the SWAR routines.
 #include <algorithm>
 
 #include "kernels.hpp"
 #include "nibble_tables.hpp"
 #include "swar.hpp"
 
-#define QV_AVX2 __attribute__((target("avx2")))
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("avx2,popcnt"))), apply_to = function)
+#else
+#pragma GCC push_options
+#pragma GCC target("avx2,popcnt")
+#endif
+
+#include <immintrin.h>
+
+#include "short_words.hpp"
 
 namespace quorvalent {
 
@@ -23,22 +31,22 @@ struct tables {
     __m256i by_high, by_low, popcount, low_nibble;
 };
 
-QV_AVX2 inline __m256i broadcast16(const unsigned char (&t)[16]) {
+inline __m256i broadcast16(const unsigned char (&t)[16]) {
     return _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(t)));
 }
 
-QV_AVX2 inline tables load_tables() {
+inline tables load_tables() {
     return {broadcast16(nibble_tables::class_by_high), broadcast16(nibble_tables::class_by_low),
             broadcast16(nibble_bit_count), _mm256_set1_epi8(0x0F)};
 }
 
-QV_AVX2 inline __m256i load(const char* p) {
+inline __m256i load(const char* p) {
     return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
 }
 
 // `cls` is zero exactly at the bytes that are not hex digits; `value` holds each digit's
 // value in its low nibble, with bit 7 clear.
-QV_AVX2 inline __m256i decode(__m256i x, const tables& t, __m256i& cls) {
+inline __m256i decode(__m256i x, const tables& t, __m256i& cls) {
     const __m256i row =
         _mm256_shuffle_epi8(t.by_high, _mm256_and_si256(_mm256_srli_epi16(x, 4), t.low_nibble));
     cls = _mm256_and_si256(row, _mm256_shuffle_epi8(t.by_low, x));
@@ -46,7 +54,7 @@ QV_AVX2 inline __m256i decode(__m256i x, const tables& t, __m256i& cls) {
 }
 
 // Per-byte distances of one block, and the per-byte minimum of both classes.
-QV_AVX2 inline __m256i block_distances(const char* a, const char* b, const tables& t,
+inline __m256i block_distances(const char* a, const char* b, const tables& t,
                                        __m256i& cls) {
     __m256i cls_a, cls_b;
     const __m256i va = decode(load(a), t, cls_a);
@@ -56,17 +64,18 @@ QV_AVX2 inline __m256i block_distances(const char* a, const char* b, const table
     return _mm256_shuffle_epi8(t.popcount, _mm256_xor_si256(va, vb));
 }
 
-QV_AVX2 inline bool any_zero_byte(__m256i v) {
+inline bool any_zero_byte(__m256i v) {
     return _mm256_movemask_epi8(_mm256_cmpeq_epi8(v, _mm256_setzero_si256())) != 0;
 }
 
-QV_AVX2 inline std::uint64_t sum_lanes(__m256i v) {
+inline std::uint64_t sum_lanes(__m256i v) {
     const __m128i s = _mm_add_epi64(_mm256_castsi256_si128(v), _mm256_extracti128_si256(v, 1));
     return static_cast<std::uint64_t>(_mm_cvtsi128_si64(s)) +
            static_cast<std::uint64_t>(_mm_extract_epi64(s, 1));
 }
 
-QV_AVX2 distance_t avx2_distance(const char* a, const char* b, std::size_t n) noexcept {
+distance_t avx2_distance(const char* a, const char* b, std::size_t n) noexcept {
+    if (n <= short_limit) return short_distance(a, b, n);
     const tables t = load_tables();
     const __m256i zero = _mm256_setzero_si256();
     __m256i lanes = zero;
@@ -89,8 +98,9 @@ QV_AVX2 distance_t avx2_distance(const char* a, const char* b, std::size_t n) no
     return static_cast<distance_t>(count);
 }
 
-QV_AVX2 outcome avx2_count_within(const char* a, const char* b, std::size_t n,
-                                  std::uint64_t limit) noexcept {
+bounded_result avx2_count_within(const char* a, const char* b, std::size_t n,
+                                 std::uint64_t limit) noexcept {
+    if (n <= short_limit) return short_count_within(a, b, n, limit);
     const tables t = load_tables();
     const __m256i zero = _mm256_setzero_si256();
     std::uint64_t count = 0;
@@ -101,14 +111,15 @@ QV_AVX2 outcome avx2_count_within(const char* a, const char* b, std::size_t n,
         const std::uint64_t c = sum_lanes(_mm256_sad_epu8(d, zero));
         // The block that decides the answer is replayed digit by digit.
         if (any_zero_byte(cls) || c > limit - count) {
-            return swar::count_within_from(a + i, b + i, block, limit, count);
+            return {swar::count_within_from(a + i, b + i, block, limit, count), false};
         }
         count += c;
     }
-    return swar::count_within_from(a + i, b + i, n - i, limit, count);
+    const outcome answer = swar::count_within_from(a + i, b + i, n - i, limit, count);
+    return {answer, answer == outcome::within};
 }
 
-QV_AVX2 bool avx2_contains_nul(const char* a, const char* b, std::size_t n) noexcept {
+bool avx2_contains_nul(const char* a, const char* b, std::size_t n) noexcept {
     std::size_t i = 0;
     for (; n - i >= block; i += block) {
         if (any_zero_byte(_mm256_min_epu8(load(a + i), load(b + i)))) return true;
@@ -117,6 +128,15 @@ QV_AVX2 bool avx2_contains_nul(const char* a, const char* b, std::size_t n) noex
 }
 
 }  // namespace
+}  // namespace quorvalent
+
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
+#pragma GCC pop_options
+#endif
+
+namespace quorvalent {
 
 const kernel avx2_kernel = {"avx2", feature_avx2, avx2_distance, avx2_count_within,
                             avx2_contains_nul};

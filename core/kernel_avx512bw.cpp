@@ -5,6 +5,7 @@
 
 #include "kernels.hpp"
 #include "nibble_tables.hpp"
+#include "swar.hpp"
 
 #if defined(__clang__)
 #pragma clang attribute push(__attribute__((target("avx512f,avx512bw,avx512vl,bmi,bmi2"))), \
@@ -56,8 +57,8 @@ struct bw_decoder {
 distance_t bw_distance(const char* a, const char* b, std::size_t n) noexcept {
     return blocks_distance<bw_decoder>(a, b, n);
 }
-outcome bw_count_within(const char* a, const char* b, std::size_t n,
-                        std::uint64_t limit) noexcept {
+bounded_result bw_count_within(const char* a, const char* b, std::size_t n,
+                               std::uint64_t limit) noexcept {
     return blocks_count_within<bw_decoder>(a, b, n, limit);
 }
 bool bw_contains_nul(const char* a, const char* b, std::size_t n) noexcept {

@@ -8,6 +8,7 @@
 
 #include "kernels.hpp"
 #include "nibble_tables.hpp"
+#include "swar.hpp"
 #include "reference.hpp"
 
 namespace quorvalent {
@@ -65,8 +66,8 @@ struct vbmi_decoder {
 distance_t vbmi_distance(const char* a, const char* b, std::size_t n) noexcept {
     return blocks_distance<vbmi_decoder>(a, b, n);
 }
-outcome vbmi_count_within(const char* a, const char* b, std::size_t n,
-                          std::uint64_t limit) noexcept {
+bounded_result vbmi_count_within(const char* a, const char* b, std::size_t n,
+                                 std::uint64_t limit) noexcept {
     return blocks_count_within<vbmi_decoder>(a, b, n, limit);
 }
 bool vbmi_contains_nul(const char* a, const char* b, std::size_t n) noexcept {

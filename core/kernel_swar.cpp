@@ -13,9 +13,10 @@ distance_t swar_distance(const char* a, const char* b, std::size_t n) noexcept {
     return static_cast<distance_t>(count);
 }
 
-outcome swar_count_within(const char* a, const char* b, std::size_t n,
-                          std::uint64_t limit) noexcept {
-    return swar::count_within_from(a, b, n, limit, 0);
+bounded_result swar_count_within(const char* a, const char* b, std::size_t n,
+                                 std::uint64_t limit) noexcept {
+    const outcome answer = swar::count_within_from(a, b, n, limit, 0);
+    return {answer, answer == outcome::within};
 }
 
 }  // namespace

@@ -18,8 +18,10 @@ struct kernel {
     distance_t (*distance)(const char* a, const char* b, std::size_t n) noexcept;
     // The counting step of the bounded test only (no short cuts): positions in order, an
     // invalid character answers invalid unless the count has passed the limit before it.
-    outcome (*count_within)(const char* a, const char* b, std::size_t n,
-                            std::uint64_t limit) noexcept;
+    // validated_all may be true for "beyond" too, where the kernel happened to check every
+    // digit on the way.
+    bounded_result (*count_within)(const char* a, const char* b, std::size_t n,
+                                   std::uint64_t limit) noexcept;
     bool (*contains_nul)(const char* a, const char* b, std::size_t n) noexcept;
 };
 

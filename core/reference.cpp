@@ -37,7 +37,17 @@ outcome reference_hex_within_dist(const char* a, const char* b, std::size_t n,
     return reference_count_within(a, b, n, limit);
 }
 
-const kernel reference_kernel = {"scalar", 0, reference_hex_distance, reference_count_within,
-                                 scan_contains_nul};
+namespace {
+
+bounded_result reference_kernel_count_within(const char* a, const char* b, std::size_t n,
+                                             std::uint64_t limit) noexcept {
+    const outcome answer = reference_count_within(a, b, n, limit);
+    return {answer, answer == outcome::within};
+}
+
+}  // namespace
+
+const kernel reference_kernel = {"scalar", 0, reference_hex_distance,
+                                 reference_kernel_count_within, scan_contains_nul};
 
 }  // namespace quorvalent

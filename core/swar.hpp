@@ -33,12 +33,37 @@ inline std::uint64_t load_word(const char* p) noexcept {
 }
 
 // Fewer than 8 bytes, padded with '0': a padding digit is valid and adds nothing, since both
-// strings get the same padding.
+// strings get the same padding. Built from loads that stay inside [p, p + k): bytes just past a
+// short string usually belong to another object whose reference count was stored a moment ago,
+// and a load overlapping such a store waits for it. Two overlapping loads cover the k bytes; the
+// bytes read twice become padding, so positions keep their order.
 inline std::uint64_t load_partial_word(const char* p, std::size_t k) noexcept {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
     char buf[8];
     std::memset(buf, '0', sizeof buf);
     std::memcpy(buf, p, k);
     return load_word(buf);
+#else
+    std::uint64_t w = 0;
+    std::uint64_t padding = ~std::uint64_t{0};
+    if (k >= 4) {
+        std::uint32_t lo, hi;
+        std::memcpy(&lo, p, 4);
+        std::memcpy(&hi, p + k - 4, 4);
+        w = lo | (std::uint64_t{hi} << 32);
+        padding = ((std::uint64_t{1} << (8 * (8 - k))) - 1) << 32;
+    } else if (k >= 2) {
+        std::uint16_t lo, hi;
+        std::memcpy(&lo, p, 2);
+        std::memcpy(&hi, p + k - 2, 2);
+        w = lo | (std::uint64_t{hi} << 16);
+        padding = (((std::uint64_t{1} << (8 * (4 - k))) - 1) << 16) | 0xFFFFFFFF00000000ull;
+    } else if (k == 1) {
+        w = static_cast<unsigned char>(p[0]);
+        padding = ~std::uint64_t{0xFF};
+    }
+    return (w & ~padding) | (broadcast('0') & padding);
+#endif
 }
 
 // Bit 7 of each byte set where that byte is not a hex digit. For x < 0x80, adding 0x80 - lo

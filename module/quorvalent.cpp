@@ -34,21 +34,23 @@ struct text {
 // UTF-8 form, so its own buffer is used as it stands; any other str goes through the cached
 // UTF-8 form, which keeps lengths in bytes and refuses lone surrogates as the parser does.
 inline bool borrow_text(PyObject* obj, text& out) {
-    if (!PyUnicode_Check(obj)) return false;
-    if (PyUnicode_IS_COMPACT_ASCII(obj)) {
-        out.data = static_cast<const char*>(PyUnicode_DATA(obj));
-        out.size = static_cast<std::size_t>(PyUnicode_GET_LENGTH(obj));
-        return true;
-    }
-    Py_ssize_t size = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(obj, &size);
-    if (data == nullptr) {
+    // An exact str is checked with one comparison; subclasses take the general test below.
+    if (Py_IS_TYPE(obj, &PyUnicode_Type) || PyUnicode_Check(obj)) {
+        if (PyUnicode_IS_COMPACT_ASCII(obj)) {
+            out.data = static_cast<const char*>(PyUnicode_DATA(obj));
+            out.size = static_cast<std::size_t>(PyUnicode_GET_LENGTH(obj));
+            return true;
+        }
+        Py_ssize_t size = 0;
+        const char* data = PyUnicode_AsUTF8AndSize(obj, &size);
+        if (data != nullptr) {
+            out.data = data;
+            out.size = static_cast<std::size_t>(size);
+            return true;
+        }
         PyErr_Clear();
-        return false;
     }
-    out.data = data;
-    out.size = static_cast<std::size_t>(size);
-    return true;
+    return false;
 }
 
 inline bool has_nul(const text& t) { return std::memchr(t.data, 0, t.size) != nullptr; }
@@ -96,6 +98,26 @@ bool read_limit(PyObject* obj, const text& a, const text& b, limit_value& out) {
     return true;
 }
 
+//--- Results -------------------------------------------------------------------------------
+
+// Distances of hashes up to 64 digits, built once at import: returning one of these is a
+// reference count increment instead of a call into the interpreter.
+constexpr distance_t cached_results = 257;
+PyObject* small_results[cached_results];
+
+bool make_small_results() {
+    for (distance_t i = 0; i < cached_results; ++i) {
+        small_results[i] = PyLong_FromLongLong(i);
+        if (small_results[i] == nullptr) return false;
+    }
+    return true;
+}
+
+inline PyObject* distance_result(distance_t d) {
+    if (d < cached_results) return Py_NewRef(small_results[d]);
+    return PyLong_FromLongLong(d);
+}
+
 //--- Functions -------------------------------------------------------------------------------
 
 PyObject* hamming_distance(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
@@ -107,7 +129,7 @@ PyObject* hamming_distance(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     if (a.size != b.size) return raise_unless_nul(a, b, texts::length_mismatch);
     const distance_t d = quorvalent::hex_distance(a.data, b.data, a.size);
     if (d == quorvalent::invalid_distance) return raise_unless_nul(a, b, texts::invalid_char);
-    return PyLong_FromLongLong(d);
+    return distance_result(d);
 }
 
 PyObject* check_hexstrings_within_dist(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
@@ -165,6 +187,7 @@ PyModuleDef module_def = {
 }  // namespace
 
 PyMODINIT_FUNC PyInit_quorvalent(void) {
+    if (small_results[0] == nullptr && !make_small_results()) return nullptr;
     PyObject* module = PyModule_Create(&module_def);
     if (module == nullptr) return nullptr;
     if (PyModule_AddStringConstant(module, "__version__", QUORVALENT_VERSION) < 0) {

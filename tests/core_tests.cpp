@@ -203,9 +203,15 @@ class KernelTest : public ::testing::TestWithParam<const qv::kernel*> {
             limits.push_back(static_cast<std::uint64_t>(d + 1));
         }
         for (std::uint64_t limit : limits) {
-            ASSERT_EQ(k().count_within(a.data(), b.data(), n, limit),
-                      qv::reference_count_within(a.data(), b.data(), n, limit))
+            const qv::bounded_result r = k().count_within(a.data(), b.data(), n, limit);
+            ASSERT_EQ(r.answer, qv::reference_count_within(a.data(), b.data(), n, limit))
                 << "n=" << n << " limit=" << limit << " a=" << a << " b=" << b;
+            if (r.validated_all) {
+                ASSERT_GE(model_distance(a, b), 0) << "claims all valid";
+            }
+            if (r.answer == qv::outcome::within) {
+                ASSERT_TRUE(r.validated_all);
+            }
         }
     }
 };
@@ -227,8 +233,8 @@ TEST_P(KernelTest, MaximalDistanceOverLongStrings) {
     const std::size_t n = 1 << 20;
     const std::string a(n, 'f'), b(n, '0');
     EXPECT_EQ(k().distance(a.data(), b.data(), n), static_cast<std::int64_t>(4 * n));
-    EXPECT_EQ(k().count_within(a.data(), b.data(), n, 4 * n), qv::outcome::within);
-    EXPECT_EQ(k().count_within(a.data(), b.data(), n, 4 * n - 1), qv::outcome::beyond);
+    EXPECT_EQ(k().count_within(a.data(), b.data(), n, 4 * n).answer, qv::outcome::within);
+    EXPECT_EQ(k().count_within(a.data(), b.data(), n, 4 * n - 1).answer, qv::outcome::beyond);
 }
 
 TEST_P(KernelTest, InvalidByteAtEveryPosition) {
@@ -257,7 +263,7 @@ TEST_P(KernelTest, EveryBadByteValueIsRefused) {
             const std::string b = a;
             a[n - 1] = static_cast<char>(c);
             ASSERT_EQ(k().distance(a.data(), b.data(), n), -1) << "byte " << c << " n=" << n;
-            ASSERT_EQ(k().count_within(a.data(), b.data(), n, UINT64_MAX), qv::outcome::invalid);
+            ASSERT_EQ(k().count_within(a.data(), b.data(), n, UINT64_MAX).answer, qv::outcome::invalid);
         }
     }
 }
@@ -271,9 +277,10 @@ TEST_P(KernelTest, BeyondBeforeInvalidWins) {
             a[pos] = 'z';
             if (pos > 0) b[pos - 1] = 'f';  // distance 4 just before the bad digit
             for (std::uint64_t limit : {0, 3, 4}) {
-                ASSERT_EQ(k().count_within(a.data(), b.data(), n, limit),
-                          qv::reference_count_within(a.data(), b.data(), n, limit))
+                const qv::bounded_result r = k().count_within(a.data(), b.data(), n, limit);
+                ASSERT_EQ(r.answer, qv::reference_count_within(a.data(), b.data(), n, limit))
                     << "n=" << n << " pos=" << pos << " limit=" << limit;
+                ASSERT_FALSE(r.validated_all);
             }
         }
     }
@@ -300,8 +307,9 @@ TEST_P(KernelTest, ReadsNothingBeyondTheLength) {
         const std::int64_t d = model_distance(a_buf.substr(0, n), b_buf.substr(0, n));
         ASSERT_EQ(k().distance(a_buf.data(), b_buf.data(), n), d) << "n=" << n;
         ASSERT_FALSE(k().contains_nul(a_buf.data(), b_buf.data(), n));
-        ASSERT_EQ(k().count_within(a_buf.data(), b_buf.data(), n, static_cast<std::uint64_t>(d)),
-                  qv::outcome::within);
+        ASSERT_EQ(
+            k().count_within(a_buf.data(), b_buf.data(), n, static_cast<std::uint64_t>(d)).answer,
+            qv::outcome::within);
     }
 }
 

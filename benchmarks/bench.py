@@ -1,0 +1,201 @@
+"""Times quorvalent against the call floor and the usual alternatives, in one run.
+
+    python benchmarks/bench.py [--quick] [--plot benchmarks/speed.png] [--markdown out.md]
+
+Prints a Markdown table of nanoseconds per call and the ratios that matter: against
+`operator.is_(a, b)` (the cost of calling any two-argument builtin), against `a == c` (reading
+both strings once) and against the fastest pure-Python route.
+"""
+import argparse
+import operator
+import platform
+import random
+import sys
+import timeit
+
+import quorvalent
+
+LENGTHS = [16, 64, 1024, 65536, 1048576]
+
+
+def cpu_name():
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if line.startswith("model name"):
+                    return line.split(":", 1)[1].strip()
+    except OSError:
+        pass
+    return platform.processor() or platform.machine()
+
+
+def kernel_name():
+    # The module does not expose its kernel choice; report what the CPU offers instead.
+    try:
+        flags = open("/proc/cpuinfo").read().split("flags", 1)[1].split("\n", 1)[0].split()
+    except (OSError, IndexError):
+        return "unknown"
+    if {"avx512bw", "avx512vl", "avx512vbmi", "avx512_vpopcntdq", "bmi2"} <= set(flags):
+        return "avx512vbmi"
+    if {"avx512bw", "avx512vl", "bmi2"} <= set(flags):
+        return "avx512bw"
+    if "avx2" in flags:
+        return "avx2"
+    return "swar"
+
+
+def contenders(n, a, b, c):
+    """name -> (statement, namespace). Each computes the same thing in its own way."""
+    ns = {"a": a, "b": b, "c": c, "is_": operator.is_,
+          "hd": quorvalent.hamming_distance, "within": quorvalent.check_hexstrings_within_dist,
+          "fromhex": bytes.fromhex, "from_bytes": int.from_bytes}
+    distance = quorvalent.hamming_distance(a, b)
+    ns["d"] = distance
+    ns["half"] = distance // 2
+    routes = {
+        "operator.is_(a, b)": "is_(a, b)",
+        "a == c": "a == c",
+        "int(a, 16) ^ int(b, 16)": "(int(a, 16) ^ int(b, 16)).bit_count()",
+        "bytes.fromhex XOR": "(from_bytes(fromhex(a)) ^ from_bytes(fromhex(b))).bit_count()",
+        "hamming_distance": "hd(a, b)",
+        "within (limit = distance)": "within(a, b, d)",
+        "beyond (limit = distance/2)": "within(a, b, half)",
+    }
+    try:
+        import gmpy2
+        ns["mpz"], ns["hamdist"] = gmpy2.mpz, gmpy2.hamdist
+        routes["gmpy2.hamdist"] = "hamdist(mpz(a, 16), mpz(b, 16))"
+    except ImportError:
+        pass
+    try:
+        import numpy as np
+        if hasattr(np, "bitwise_count"):
+            ns["np"] = np
+            routes["numpy bitwise_count"] = (
+                "int(np.bitwise_count(np.frombuffer(fromhex(a), np.uint8)"
+                " ^ np.frombuffer(fromhex(b), np.uint8)).sum())")
+    except ImportError:
+        pass
+    return routes, ns
+
+
+def ns_per_call(stmt, ns, budget):
+    timer = timeit.Timer(stmt, globals=ns)
+    number, elapsed = 1, 0.0
+    while elapsed < budget / 10:
+        number *= 4
+        elapsed = timer.timeit(number)
+    return min(timer.repeat(repeat=7, number=number)) / number * 1e9
+
+
+def make_pair(n, rng):
+    a = "".join(rng.choice("0123456789abcdef") for _ in range(min(n, 4096)))
+    a = (a * (n // len(a) + 1))[:n]
+    # b differs from a in about one digit in eight, spread over the whole string.
+    chars = list(a)
+    for i in range(0, n, 8):
+        chars[i] = rng.choice("0123456789abcdef")
+    b = "".join(chars)
+    c = "".join(list(a))  # equal to a, but a distinct object
+    assert c == a and c is not a
+    return a, b, c
+
+
+def run(lengths, budget):
+    rng = random.Random(1)
+    results = {}
+    for n in lengths:
+        a, b, c = make_pair(n, rng)
+        routes, ns = contenders(n, a, b, c)
+        expected = quorvalent.hamming_distance(a, b)
+        for name, stmt in routes.items():
+            if name in ("int(a, 16) ^ int(b, 16)", "bytes.fromhex XOR", "gmpy2.hamdist",
+                        "numpy bitwise_count"):
+                assert eval(stmt, ns) == expected, name
+            results[(name, n)] = ns_per_call(stmt, ns, budget)
+        # Early stop: the strings differ in their first digit, limit 0.
+        e = ("f" if a[0] != "f" else "0") + a[1:]
+        ns.update(e=e)
+        results[("early stop (limit 0)", n)] = ns_per_call("within(a, e, 0)", ns, budget)
+        results[("hamming_distance, same pair", n)] = ns_per_call("hd(a, e)", ns, budget)
+        print(f"  measured {n} digits", file=sys.stderr)
+    return results
+
+
+def best_python(results, n):
+    names = ["int(a, 16) ^ int(b, 16)", "bytes.fromhex XOR", "gmpy2.hamdist", "numpy bitwise_count"]
+    return min((results[(m, n)], m) for m in names if (m, n) in results)
+
+
+def report(results, lengths):
+    names = sorted({name for name, _ in results}, key=lambda m: min(
+        results[(m, n)] for n in lengths if (m, n) in results))
+    lines = [f"CPU: {cpu_name()}; kernel: {kernel_name()}; Python {platform.python_version()}", ""]
+    lines.append("| ns per call | " + " | ".join(f"{n:,}" for n in lengths) + " |")
+    lines.append("|---" * (len(lengths) + 1) + "|")
+    for name in names:
+        cells = [f"{results[(name, n)]:,.1f}" if (name, n) in results else "" for n in lengths]
+        lines.append(f"| {name} | " + " | ".join(cells) + " |")
+    lines.append("")
+    lines.append("| ratio | " + " | ".join(f"{n:,}" for n in lengths) + " |")
+    lines.append("|---" * (len(lengths) + 1) + "|")
+
+    def row(label, f):
+        lines.append(f"| {label} | " + " | ".join(f(n) for n in lengths) + " |")
+
+    floor = lambda n: results[("operator.is_(a, b)", n)]
+    row("hamming_distance / operator.is_", lambda n: f"{results[('hamming_distance', n)] / floor(n):.2f}")
+    row("within / operator.is_", lambda n: f"{results[('within (limit = distance)', n)] / floor(n):.2f}")
+    row("beyond / operator.is_", lambda n: f"{results[('beyond (limit = distance/2)', n)] / floor(n):.2f}")
+    row("hamming_distance / (a == c)",
+        lambda n: f"{results[('hamming_distance', n)] / results[('a == c', n)]:.2f}")
+    row("early stop / hamming_distance",
+        lambda n: f"{results[('early stop (limit 0)', n)] / results[('hamming_distance, same pair', n)]:.2f}")
+    row("best pure Python / hamming_distance",
+        lambda n: f"{best_python(results, n)[0] / results[('hamming_distance', n)]:.1f}")
+    row("best pure Python is", lambda n: best_python(results, n)[1])
+    return "\n".join(lines)
+
+
+def plot(results, lengths, path):
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+    fig, ax = plt.subplots(figsize=(8, 5.5))
+    shown = ["hamming_distance", "within (limit = distance)", "operator.is_(a, b)", "a == c",
+             "int(a, 16) ^ int(b, 16)", "bytes.fromhex XOR", "gmpy2.hamdist", "numpy bitwise_count"]
+    for name in shown:
+        xs = [n for n in lengths if (name, n) in results]
+        if xs:
+            style = "-o" if "distance" in name or "within" in name else "--."
+            ax.plot(xs, [results[(name, n)] for n in xs], style, label=name)
+    ax.set_xscale("log")
+    ax.set_yscale("log")
+    ax.set_xlabel("hex digits per string")
+    ax.set_ylabel("ns per call (lower is better)")
+    ax.set_title(f"quorvalent {quorvalent.__version__} ({kernel_name()} kernel)\n{cpu_name()}",
+                 fontsize=10)
+    ax.grid(True, which="both", alpha=0.3)
+    ax.legend(fontsize=8)
+    fig.tight_layout()
+    fig.savefig(path, dpi=110)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--quick", action="store_true", help="shorter timing runs")
+    parser.add_argument("--plot", help="write a PNG plot here")
+    parser.add_argument("--markdown", help="write the tables here as well")
+    args = parser.parse_args()
+    results = run(LENGTHS, 0.05 if args.quick else 0.4)
+    text = report(results, LENGTHS)
+    print(text)
+    if args.markdown:
+        with open(args.markdown, "w") as f:
+            f.write(text + "\n")
+    if args.plot:
+        plot(results, LENGTHS, args.plot)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,126 @@
+// Throughput of every kernel this CPU runs, with memcmp of the same bytes measured in the same
+// run as the yardstick. Bytes counted are those of both strings.
+//
+//   cmake -S . -B build/bench -G Ninja -DQUORVALENT_BUILD_BENCHMARKS=ON && ninja -C build/bench
+//   build/bench/kernel_bench
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "kernels.hpp"
+
+namespace qv = quorvalent;
+
+namespace {
+
+const std::size_t sizes[] = {16, 64, 1024, 64 * 1024, 1024 * 1024};
+
+struct pair_of_strings {
+    std::string a, b, a_copy;
+};
+
+const pair_of_strings& strings(std::size_t n) {
+    static std::map<std::size_t, pair_of_strings> cache;
+    auto& p = cache[n];
+    if (p.a.size() != n) {
+        std::mt19937_64 rng(n);
+        const char digits[] = "0123456789abcdef";
+        p.a.resize(n);
+        for (auto& c : p.a) c = digits[rng() % 16];
+        p.b = p.a;
+        for (std::size_t i = 0; i < n; i += 8) p.b[i] = digits[rng() % 16];
+        p.a_copy = p.a;
+    }
+    return p;
+}
+
+void set_bytes(benchmark::State& state, std::size_t n) {
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) *
+                            static_cast<std::int64_t>(2 * n));
+}
+
+void bm_memcmp(benchmark::State& state, std::size_t n) {
+    const auto& p = strings(n);
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(std::memcmp(p.a.data(), p.a_copy.data(), n));
+    }
+    set_bytes(state, n);
+}
+
+void bm_distance(benchmark::State& state, const qv::kernel* k, std::size_t n) {
+    const auto& p = strings(n);
+    for (auto _ : state) benchmark::DoNotOptimize(k->distance(p.a.data(), p.b.data(), n));
+    set_bytes(state, n);
+}
+
+void bm_within(benchmark::State& state, const qv::kernel* k, std::size_t n) {
+    const auto& p = strings(n);
+    const auto limit = static_cast<std::uint64_t>(k->distance(p.a.data(), p.b.data(), n));
+    for (auto _ : state) benchmark::DoNotOptimize(k->count_within(p.a.data(), p.b.data(), n, limit));
+    set_bytes(state, n);
+}
+
+void bm_nul_scan(benchmark::State& state, const qv::kernel* k, std::size_t n) {
+    const auto& p = strings(n);
+    for (auto _ : state) benchmark::DoNotOptimize(k->contains_nul(p.a.data(), p.b.data(), n));
+    set_bytes(state, n);
+}
+
+// Remembers every result and closes with each one's throughput as a fraction of memcmp's.
+class ratio_reporter : public benchmark::ConsoleReporter {
+   public:
+    void ReportRuns(const std::vector<Run>& runs) override {
+        ConsoleReporter::ReportRuns(runs);
+        for (const auto& r : runs) seconds_[r.benchmark_name()] = r.GetAdjustedRealTime();
+    }
+    void Finalize() override {
+        ConsoleReporter::Finalize();
+        std::printf("\nThroughput relative to memcmp of the same bytes (1.00 = as fast):\n");
+        std::printf("%-28s", "");
+        for (std::size_t n : sizes) std::printf("%10zu", n);
+        std::printf("\n");
+        std::map<std::string, std::map<std::size_t, double>> rows;
+        for (const auto& [name, t] : seconds_) {
+            const auto slash = name.rfind('/');
+            const std::size_t n = std::stoul(name.substr(slash + 1));
+            const auto base = seconds_.find("memcmp/" + std::to_string(n));
+            if (base != seconds_.end()) rows[name.substr(0, slash)][n] = base->second / t;
+        }
+        for (const auto& [label, cells] : rows) {
+            std::printf("%-28s", label.c_str());
+            for (std::size_t n : sizes) std::printf("%10.2f", cells.count(n) ? cells.at(n) : 0.0);
+            std::printf("\n");
+        }
+    }
+
+   private:
+    std::map<std::string, double> seconds_;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    for (std::size_t n : sizes) {
+        benchmark::RegisterBenchmark(("memcmp/" + std::to_string(n)).c_str(), bm_memcmp, n);
+    }
+    const auto all = qv::compiled_kernels();
+    for (std::size_t i = 0; i < all.size; ++i) {
+        const qv::kernel* k = all.items[i];
+        if (!qv::kernel_runs_here(*k)) continue;
+        for (std::size_t n : sizes) {
+            const std::string suffix = std::string(k->name) + "/" + std::to_string(n);
+            benchmark::RegisterBenchmark(("distance/" + suffix).c_str(), bm_distance, k, n);
+            benchmark::RegisterBenchmark(("within/" + suffix).c_str(), bm_within, k, n);
+            benchmark::RegisterBenchmark(("nul_scan/" + suffix).c_str(), bm_nul_scan, k, n);
+        }
+    }
+    benchmark::Initialize(&argc, argv);
+    ratio_reporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    benchmark::Shutdown();
+}
