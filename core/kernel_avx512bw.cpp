@@ -36,16 +36,19 @@ struct bw_decoder {
     }
     // Health is the running minimum of the digit classes: zero marks a bad byte.
     static __m512i healthy() { return _mm512_set1_epi8(-1); }
-    static __m512i decode(__m512i x, const constants& c, __m512i& health) {
+    // The digit's value in the low nibble; `cls` is zero where the byte is not a digit.
+    static __m512i decode(__m512i x, const constants& c, __m512i& cls) {
         const __m512i row =
             _mm512_shuffle_epi8(c.by_high, _mm512_and_si512(_mm512_srli_epi16(x, 4), c.low_nibble));
-        health = _mm512_min_epu8(health, _mm512_and_si512(row, _mm512_shuffle_epi8(c.by_low, x)));
+        cls = _mm512_and_si512(row, _mm512_shuffle_epi8(c.by_low, x));
         return _mm512_add_epi8(x, row);
     }
     // Returns per-byte distances rather than XORs; lane_popcount only has to sum them.
     static __m512i diff(__m512i xa, __m512i xb, const constants& c, __m512i& health) {
-        const __m512i va = decode(xa, c, health);
-        const __m512i vb = decode(xb, c, health);
+        __m512i cls_a, cls_b;
+        const __m512i va = decode(xa, c, cls_a);
+        const __m512i vb = decode(xb, c, cls_b);
+        health = _mm512_min_epu8(health, _mm512_min_epu8(cls_a, cls_b));
         return _mm512_shuffle_epi8(c.popcount, _mm512_xor_si512(va, vb));
     }
     static __mmask64 invalid(__m512i health) { return _mm512_testn_epi8_mask(health, health); }

@@ -72,9 +72,31 @@ struct limit_value {
     std::uint64_t magnitude;  // saturated: no pair of strings is long enough to tell the difference
 };
 
+// The value of an int that fits in one internal digit, without a call into the interpreter;
+// false for larger ones.
+inline bool read_compact_int(PyObject* number, long long& value) {
+#if PY_VERSION_HEX >= 0x030C0000
+    if (!PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(number))) return false;
+    value = static_cast<long long>(
+        PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(number)));
+    return true;
+#else
+    const Py_ssize_t size = Py_SIZE(number);
+    if (size < -1 || size > 1) return false;
+    value = static_cast<long long>(size) *
+            static_cast<long long>(reinterpret_cast<PyLongObject*>(number)->ob_digit[0]);
+    return true;
+#endif
+}
+
 // max_dist is taken as the exact integer the caller passed. Like the parser, this accepts an
 // int or anything with __index__, and nothing else.
 bool read_limit(PyObject* obj, const text& a, const text& b, limit_value& out) {
+    long long value = 0;
+    if (PyLong_Check(obj) && read_compact_int(obj, value)) {
+        out = {value < 0, static_cast<std::uint64_t>(value < 0 ? 0 : value)};
+        return true;
+    }
     PyObject* number = obj;
     if (!PyLong_Check(obj)) {
         // The parser would have refused a NUL-bearing string before calling __index__.
@@ -88,7 +110,7 @@ bool read_limit(PyObject* obj, const text& a, const text& b, limit_value& out) {
         Py_INCREF(number);
     }
     int overflow = 0;
-    const long long value = PyLong_AsLongLongAndOverflow(number, &overflow);
+    value = PyLong_AsLongLongAndOverflow(number, &overflow);
     Py_DECREF(number);
     if (overflow != 0) {
         out = {overflow < 0, std::numeric_limits<std::uint64_t>::max()};
