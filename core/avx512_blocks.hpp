@@ -235,7 +235,29 @@ QV_ALWAYS_INLINE bounded_result blocks_count_within(const char* a, const char* b
         return {v.answer, v.clean};
     }
     constexpr __mmask64 all = ~__mmask64{0};
-    for (std::size_t i = 0; i < last; i += block) {
+    std::size_t i = 0;
+    // Four blocks are accepted together when all their digits are valid and the count stays
+    // within the limit; otherwise they are replayed one by one to find the deciding digit.
+    for (; last - i >= 4 * block; i += 4 * block) {
+        __m512i health = D::healthy();
+        __m512i lanes = D::lane_popcount(D::diff(load(a + i), load(b + i), c, health));
+        for (std::size_t k = 1; k < 4; ++k) {
+            lanes = _mm512_add_epi64(
+                lanes, D::lane_popcount(D::diff(load(a + i + k * block),
+                                                load(b + i + k * block), c, health)));
+        }
+        const std::uint64_t group_count = sum_lanes(lanes);
+        if (D::invalid(health) == 0 && group_count <= limit - count) {
+            count += group_count;
+            continue;
+        }
+        for (std::size_t k = 0; k < 4; ++k) {
+            const block_verdict v = decide_block<D>(load(a + i + k * block),
+                                                    load(b + i + k * block), all, c, limit, count);
+            if (v.decided) return {v.answer, false};
+        }
+    }
+    for (; i < last; i += block) {
         const block_verdict v = decide_block<D>(load(a + i), load(b + i), all, c, limit, count);
         if (v.decided) return {v.answer, false};
     }
@@ -244,21 +266,26 @@ QV_ALWAYS_INLINE bounded_result blocks_count_within(const char* a, const char* b
     return {v.answer, v.clean};
 }
 
-QV_ALWAYS_INLINE bool has_zero_byte(__m512i xa, __m512i xb) {
-    return _mm512_testn_epi8_mask(_mm512_min_epu8(xa, xb), _mm512_min_epu8(xa, xb)) != 0;
-}
+QV_ALWAYS_INLINE bool has_zero_byte(__m512i v) { return _mm512_testn_epi8_mask(v, v) != 0; }
 
 QV_ALWAYS_INLINE bool blocks_contain_nul(const char* a, const char* b, std::size_t n) noexcept {
     if (n <= block) {
         const single_block s = load_single_block(a, b, n);
-        return (_mm512_testn_epi8_mask(_mm512_min_epu8(s.a, s.b), _mm512_min_epu8(s.a, s.b)) &
-                s.live) != 0;
+        const __m512i m = _mm512_min_epu8(s.a, s.b);
+        return (_mm512_testn_epi8_mask(m, m) & s.live) != 0;
     }
+    // Reading is the whole cost here, so two blocks share one test and one branch.
     std::size_t i = 0;
-    for (; n - i >= block; i += block) {
-        if (has_zero_byte(load(a + i), load(b + i))) return true;
+    for (; n - i >= 2 * block; i += 2 * block) {
+        const __m512i m = _mm512_min_epu8(_mm512_min_epu8(load(a + i), load(b + i)),
+                                          _mm512_min_epu8(load(a + i + block), load(b + i + block)));
+        if (has_zero_byte(m)) return true;
     }
-    return i < n && has_zero_byte(load_last(a + i, n - i), load_last(b + i, n - i));
+    if (n - i >= block) {
+        if (has_zero_byte(_mm512_min_epu8(load(a + i), load(b + i)))) return true;
+        i += block;
+    }
+    return i < n && has_zero_byte(_mm512_min_epu8(load_last(a + i, n - i), load_last(b + i, n - i)));
 }
 
 }  // namespace
