@@ -18,6 +18,7 @@
 #include <utility>
 
 #include "kernels.hpp"
+#include "short_words.hpp"
 
 // Its inline routines must come from before the switch to the wider instruction set.
 #ifndef QUORVALENT_SWAR_HPP
@@ -29,10 +30,6 @@
 #if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #endif
-
-// A short string's whole call is a handful of instructions; a helper left out of line would
-// pass its vectors through the stack.
-#define QV_ALWAYS_INLINE inline __attribute__((always_inline))
 
 namespace quorvalent {
 namespace {
@@ -151,12 +148,14 @@ template <class D>
 QV_ALWAYS_INLINE distance_t blocks_distance(const char* a, const char* b, std::size_t n) noexcept {
     const typename D::constants c = D::load();
     __m512i health = D::healthy();
-    if (n <= 16) {
-        const __m512i d = D::diff(_mm512_zextsi128_si512(load_upto16(a, n)),
-                                  _mm512_zextsi128_si512(load_upto16(b, n)), c, health);
+    if (n <= short_limit) {
+        // The vector unit only validates; the count takes the shorter road through general
+        // registers, which is what the caller waits for.
+        D::diff(_mm512_zextsi128_si512(load_upto16(a, n)),
+                _mm512_zextsi128_si512(load_upto16(b, n)), c, health);
         // Bytes past the first 16 are zero: invalid, but not part of the strings.
         if (D::invalid(health) & 0xFFFF) return invalid_distance;
-        return static_cast<distance_t>(sum_two_lanes(D::lane_popcount(d)));
+        return short_words_distance(a, b, n);
     }
     if (n <= block) {
         const __m512i d = D::diff(n == block ? load(a) : load_short(a, n),

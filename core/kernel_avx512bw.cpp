@@ -8,11 +8,11 @@
 #include "swar.hpp"
 
 #if defined(__clang__)
-#pragma clang attribute push(__attribute__((target("avx512f,avx512bw,avx512vl,bmi,bmi2"))), \
+#pragma clang attribute push(__attribute__((target("avx512f,avx512bw,avx512vl,bmi,bmi2,popcnt"))), \
                              apply_to = function)
 #else
 #pragma GCC push_options
-#pragma GCC target("avx512f,avx512bw,avx512vl,bmi,bmi2")
+#pragma GCC target("avx512f,avx512bw,avx512vl,bmi,bmi2,popcnt")
 #endif
 
 #include "avx512_blocks.hpp"

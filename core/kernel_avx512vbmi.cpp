@@ -30,11 +30,11 @@ alignas(64) constexpr std::array<unsigned char, 128> digit_values = digit_value_
 
 #if defined(__clang__)
 #pragma clang attribute push(                                                             \
-    __attribute__((target("avx512f,avx512bw,avx512vl,avx512vbmi,avx512vpopcntdq,bmi,bmi2"))), \
+    __attribute__((target("avx512f,avx512bw,avx512vl,avx512vbmi,avx512vpopcntdq,bmi,bmi2,popcnt"))), \
     apply_to = function)
 #else
 #pragma GCC push_options
-#pragma GCC target("avx512f,avx512bw,avx512vl,avx512vbmi,avx512vpopcntdq,bmi,bmi2")
+#pragma GCC target("avx512f,avx512bw,avx512vl,avx512vbmi,avx512vpopcntdq,bmi,bmi2,popcnt")
 #endif
 
 #include "avx512_blocks.hpp"

@@ -13,10 +13,6 @@
 #error "include swar.hpp before switching the target"
 #endif
 
-#ifndef QV_ALWAYS_INLINE
-#define QV_ALWAYS_INLINE inline __attribute__((always_inline))
-#endif
-
 namespace quorvalent {
 namespace {
 
@@ -39,6 +35,13 @@ QV_ALWAYS_INLINE word_pair load_short_words(const char* p, std::size_t n) {
 QV_ALWAYS_INLINE unsigned word_distance(std::uint64_t wa, std::uint64_t wb) {
     return static_cast<unsigned>(
         __builtin_popcountll(swar::digit_values(wa) ^ swar::digit_values(wb)));
+}
+
+// The distance of two strings of at most 16 digits that are known to be valid.
+QV_ALWAYS_INLINE distance_t short_words_distance(const char* a, const char* b, std::size_t n) {
+    const word_pair x = load_short_words(a, n);
+    const word_pair y = load_short_words(b, n);
+    return word_distance(x.first, y.first) + word_distance(x.second, y.second);
 }
 
 QV_ALWAYS_INLINE distance_t short_distance(const char* a, const char* b, std::size_t n) {

@@ -13,6 +13,10 @@
 
 #include "quorvalent/hex_distance.hpp"
 
+// For the helpers of the vector kernels: a short string's whole call is a handful of
+// instructions, and a helper left out of line would pass its vectors through the stack.
+#define QV_ALWAYS_INLINE inline __attribute__((always_inline))
+
 namespace quorvalent::swar {
 
 inline constexpr std::uint64_t ones = 0x0101010101010101ull;
