@@ -192,6 +192,33 @@ def plot(results, lengths, path):
     fig.savefig(path, dpi=110)
 
 
+def thread_scaling(n=1 << 20, calls=400):
+    """Wall time of two threads each counting `calls` long pairs, against one thread doing
+    both shares. Long strings are counted without the interpreter's lock, so two threads
+    should take clearly less than the single one."""
+    import threading
+    a, b, _ = make_pair(n, random.Random(2))
+
+    def share():
+        for _ in range(calls):
+            quorvalent.hamming_distance(a, b)
+
+    best_one = best_two = float("inf")
+    for _ in range(3):
+        start = timeit.default_timer()
+        share()
+        share()
+        best_one = min(best_one, timeit.default_timer() - start)
+        threads = [threading.Thread(target=share) for _ in range(2)]
+        start = timeit.default_timer()
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        best_two = min(best_two, timeit.default_timer() - start)
+    return best_one, best_two
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="shorter timing runs")
@@ -204,6 +231,13 @@ def main():
     if args.markdown:
         with open(args.markdown, "w") as f:
             f.write(text + "\n")
+    one, two = thread_scaling()
+    line = (f"Threads, {2 * 400} calls on 1 MiB pairs: one thread {one * 1e3:.1f} ms, "
+            f"two threads {two * 1e3:.1f} ms (ratio {two / one:.2f})")
+    print("\n" + line)
+    if args.markdown:
+        with open(args.markdown, "a") as f:
+            f.write("\n" + line + "\n")
     if args.plot:
         plot(results, LENGTHS, args.plot)
 

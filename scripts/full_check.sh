@@ -1,0 +1,63 @@
+#!/usr/bin/env bash
+# The full check, from a fresh Debian machine: every test (scripts/test.sh), then the checks
+# that prove the module holds under bad input and faults:
+#   - differential fuzzing of every kernel against the reference (libFuzzer, ASan + UBSan)
+#   - the Python tests against an AddressSanitizer + UndefinedBehaviorSanitizer build
+#   - reference counts of every path under Debian's debug interpreter
+#   - a valgrind memcheck run of the main Python tests under Debian's interpreter
+# Any report fails the run. FUZZ_SECONDS sets the fuzzing time (default 60).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+bash scripts/test.sh
+
+missing=()
+for pkg in clang libclang-rt-14-dev python3.11-dbg python3.11-dev python3.11-venv valgrind; do
+  dpkg -s "$pkg" >/dev/null 2>&1 || missing+=("$pkg")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo="sudo"
+  $sudo apt-get update -q
+  $sudo apt-get install -y -q "${missing[@]}"
+fi
+generator=()
+command -v ninja >/dev/null && generator=(-G Ninja)
+pip_quiet=(-q --disable-pip-version-check)
+
+echo "== Differential fuzzing, ${FUZZ_SECONDS:-60} s"
+CC=clang CXX=clang++ cmake -S . -B build/fuzz "${generator[@]}" -DQUORVALENT_BUILD_FUZZER=ON \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake --build build/fuzz
+mkdir -p build/fuzz/corpus
+build/fuzz/fuzz_kernels -max_total_time="${FUZZ_SECONDS:-60}" -print_final_stats=1 \
+  -artifact_prefix=build/fuzz/ build/fuzz/corpus fuzz/corpus 2>&1 | grep -v '^#' | tail -n 12
+
+echo "== Python tests, AddressSanitizer + UndefinedBehaviorSanitizer build"
+python3 -m venv .venv-asan
+.venv-asan/bin/python -m pip install "${pip_quiet[@]}" pytest hypothesis numpy
+.venv-asan/bin/python -m pip install "${pip_quiet[@]}" . \
+  --config-settings=cmake.define.QUORVALENT_SANITIZE=ON --config-settings=build-dir=build/asan
+# -s keeps a sanitizer's report on the screen: it aborts the process before pytest could show it.
+(cd tests && LD_PRELOAD="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libubsan.so)" \
+  PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0 \
+  ../.venv-asan/bin/python -m pytest -c ../pyproject.toml --rootdir .. -q -s -p no:cacheprovider)
+
+echo "== Reference counts, debug interpreter"
+python3.11-dbg -m venv .venv-dbg
+.venv-dbg/bin/python -c 'import sys; assert hasattr(sys, "gettotalrefcount"), "not a debug build"'
+.venv-dbg/bin/python -m pip install "${pip_quiet[@]}" pytest 2>/dev/null
+.venv-dbg/bin/python -m pip install "${pip_quiet[@]}" . --config-settings=build-dir=build/dbg 2>/dev/null
+(cd tests && ../.venv-dbg/bin/python -W ignore -m pytest -c ../pyproject.toml --rootdir .. -q \
+  -p no:cacheprovider test_refcounts.py)
+
+echo "== valgrind memcheck, Debian's interpreter"
+/usr/bin/python3.11 -m venv .venv-valgrind
+.venv-valgrind/bin/python -m pip install "${pip_quiet[@]}" pytest 2>/dev/null
+.venv-valgrind/bin/python -m pip install "${pip_quiet[@]}" . --config-settings=build-dir=build/valgrind 2>/dev/null
+(cd tests && PYTHONMALLOC=malloc valgrind --tool=memcheck --error-exitcode=99 --leak-check=full \
+  --errors-for-leak-kinds=definite --show-leak-kinds=definite --num-callers=30 \
+  ../.venv-valgrind/bin/python -m pytest -c ../pyproject.toml --rootdir .. -q -p no:cacheprovider \
+  test_hamming_distance.py test_check_within.py test_invalid_inputs.py)
+
+echo "== Full check passed"
