@@ -5,6 +5,7 @@
 #   - the Python tests against an AddressSanitizer + UndefinedBehaviorSanitizer build
 #   - reference counts of every path under Debian's debug interpreter
 #   - a valgrind memcheck run of the main Python tests under Debian's interpreter
+#   - the distributions: sdist and wheel contents, metadata, and the type stubs
 # Any report fails the run. FUZZ_SECONDS sets the fuzzing time (default 60).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -59,5 +60,8 @@ echo "== valgrind memcheck, Debian's interpreter"
   --errors-for-leak-kinds=definite --show-leak-kinds=definite --num-callers=30 \
   ../.venv-valgrind/bin/python -m pytest -c ../pyproject.toml --rootdir .. -q -p no:cacheprovider \
   test_hamming_distance.py test_check_within.py test_invalid_inputs.py)
+
+echo "== Distributions and type stubs"
+bash scripts/package_check.sh
 
 echo "== Full check passed"

@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# Builds the sdist and the wheel and checks what a user gets from them: metadata that twine
+# accepts, a wheel holding only the module, the stubs and the metadata, an sdist that builds
+# and installs in a clean environment, and stubs that agree with the module and type-check.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+pip_quiet=(-q --disable-pip-version-check)
+
+rm -rf dist .venv-pkg .venv-sdist
+python3 -m venv .venv-pkg
+.venv-pkg/bin/python -m pip install "${pip_quiet[@]}" build "twine>=6.1" mypy
+.venv-pkg/bin/python -m build --outdir dist .
+.venv-pkg/bin/python -m twine check --strict dist/*
+
+echo "== wheel contents"
+.venv-pkg/bin/python - dist/*.whl <<'PY'
+import re, sys, zipfile
+names = zipfile.ZipFile(sys.argv[1]).namelist()
+allowed = [r"quorvalent\.cpython-[^/]+\.so", r"quorvalent-stubs/__init__\.pyi",
+           r"quorvalent-[^/]+\.dist-info/(METADATA|WHEEL|RECORD|licenses/LICENSE)"]
+stray = [n for n in names if not any(re.fullmatch(p, n) for p in allowed)]
+for n in names:
+    print("  " + n)
+assert not stray, f"unexpected files in the wheel: {stray}"
+assert any(n.endswith(".so") for n in names) and any(n.endswith(".pyi") for n in names)
+PY
+
+echo "== the sdist in a clean environment"
+python3 -m venv .venv-sdist
+.venv-sdist/bin/python -m pip install "${pip_quiet[@]}" dist/*.tar.gz mypy
+(cd /tmp && "$OLDPWD/.venv-sdist/bin/python" -c \
+  'import quorvalent as q; assert q.hamming_distance("ff", "0f") == 4; print("  imports and answers:", q.__version__)')
+
+echo "== stubs"
+(cd /tmp && "$OLDPWD/.venv-sdist/bin/python" -m mypy.stubtest quorvalent)
+.venv-sdist/bin/python -m mypy --strict --no-incremental tests/typing/uses_api.py
+if .venv-sdist/bin/python -m mypy --strict --no-incremental tests/typing/passes_bytes.py; then
+  echo "mypy accepted bytes arguments" >&2
+  exit 1
+fi
+echo "== Package check passed"
