@@ -61,6 +61,20 @@ echo "== valgrind memcheck, Debian's interpreter"
   ../.venv-valgrind/bin/python -m pytest -c ../pyproject.toml --rootdir .. -q -p no:cacheprovider \
   test_hamming_distance.py test_check_within.py test_invalid_inputs.py)
 
+echo "== Other CPython versions found on this machine"
+if command -v pyenv >/dev/null; then
+  for python in "$(pyenv root)"/versions/3.1[2-9]*/bin/python; do
+    [ -x "$python" ] || continue
+    version=$("$python" -c 'import platform; print(platform.python_version())')
+    echo "-- CPython $version"
+    "$python" -m venv ".venv-$version"
+    ".venv-$version/bin/python" -m pip install "${pip_quiet[@]}" pytest hypothesis numpy
+    ".venv-$version/bin/python" -m pip install "${pip_quiet[@]}" . --config-settings=build-dir="build/py$version"
+    (cd tests && "../.venv-$version/bin/python" -m pytest -c ../pyproject.toml --rootdir .. -q \
+      -p no:cacheprovider)
+  done
+fi
+
 echo "== Distributions and type stubs"
 bash scripts/package_check.sh
 
