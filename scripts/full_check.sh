@@ -12,16 +12,8 @@ cd "$(dirname "$0")/.."
 
 bash scripts/test.sh
 
-missing=()
-for pkg in clang libclang-rt-14-dev python3.11-dbg python3.11-dev python3.11-venv valgrind; do
-  dpkg -s "$pkg" >/dev/null 2>&1 || missing+=("$pkg")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  sudo=""
-  [ "$(id -u)" -eq 0 ] || sudo="sudo"
-  $sudo apt-get update -q
-  $sudo apt-get install -y -q "${missing[@]}"
-fi
+bash scripts/debian_packages.sh clang libclang-rt-14-dev python3.11-dbg python3.11-dev \
+  python3.11-venv valgrind
 generator=()
 command -v ninja >/dev/null && generator=(-G Ninja)
 pip_quiet=(-q --disable-pip-version-check)

@@ -4,17 +4,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-missing=()
-for pkg in libgtest-dev g++; do
-  dpkg -s "$pkg" >/dev/null 2>&1 || missing+=("$pkg")
-done
-command -v cmake >/dev/null || missing+=(cmake)
-if [ ${#missing[@]} -gt 0 ]; then
-  sudo=""
-  [ "$(id -u)" -eq 0 ] || sudo="sudo"
-  $sudo apt-get update -q
-  $sudo apt-get install -y -q "${missing[@]}"
-fi
+bash scripts/debian_packages.sh libgtest-dev g++
+command -v cmake >/dev/null || bash scripts/debian_packages.sh cmake
 
 generator=()
 command -v ninja >/dev/null && generator=(-G Ninja)
