@@ -25,12 +25,6 @@
 #error "include swar.hpp before switching the target"
 #endif
 
-// GCC 12 reports its own cast intrinsics (which leave the upper lanes undefined on purpose) as
-// reading an uninitialised value.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#endif
-
 namespace quorvalent {
 namespace {
 
@@ -124,13 +118,6 @@ QV_ALWAYS_INLINE single_block load_single_block(const char* a, const char* b, st
 QV_ALWAYS_INLINE std::uint64_t sum_small_lanes(__m512i lanes) {
     const __m128i bytes = _mm512_maskz_cvtepi64_epi8(0xFF, lanes);
     return static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm_sad_epu8(bytes, _mm_setzero_si128())));
-}
-
-// Sum of the two low 64-bit lanes, where the others are known to be zero.
-QV_ALWAYS_INLINE std::uint64_t sum_two_lanes(__m512i v) {
-    const __m128i low = _mm512_castsi512_si128(v);
-    return static_cast<std::uint64_t>(_mm_cvtsi128_si64(low)) +
-           static_cast<std::uint64_t>(_mm_extract_epi64(low, 1));
 }
 
 // Sum of eight 64-bit lanes of any size. Written out because GCC 12's _mm512_reduce_add_epi64
