@@ -15,8 +15,6 @@
 
 #include <immintrin.h>
 
-#include <utility>
-
 #include "kernels.hpp"
 #include "short_words.hpp"
 
