@@ -37,7 +37,8 @@ inline bool borrow_text(PyObject* obj, text& out) {
     // An exact str is checked with one comparison; subclasses take the general test below.
     if (Py_IS_TYPE(obj, &PyUnicode_Type) || PyUnicode_Check(obj)) {
         if (PyUnicode_IS_COMPACT_ASCII(obj)) {
-            out.data = static_cast<const char*>(PyUnicode_DATA(obj));
+            // The characters of a compact ASCII string follow its header.
+            out.data = reinterpret_cast<const char*>(reinterpret_cast<PyASCIIObject*>(obj) + 1);
             out.size = static_cast<std::size_t>(PyUnicode_GET_LENGTH(obj));
             return true;
         }
