@@ -87,7 +87,7 @@ def calibrate(timer, budget):
     return number
 
 
-def measure(statements, ns, budget, rounds=15):
+def measure(statements, ns, budget, rounds=25):
     """Best ns per call of each statement. Rounds go through all statements in turn, so a
     noisy moment on a shared machine hurts every contender alike rather than one of them."""
     timers = {key: timeit.Timer(stmt, globals=ns) for key, stmt in statements.items()}
