@@ -6,6 +6,7 @@
 #   - reference counts of every path under Debian's debug interpreter
 #   - a valgrind memcheck run of the main Python tests under Debian's interpreter
 #   - the distributions: sdist and wheel contents, metadata, and the type stubs
+#   - the C++ core tests built for 64-bit ARM and run under qemu-user (the portable kernels)
 # Any report fails the run. FUZZ_SECONDS sets the fuzzing time (default 60).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -13,7 +14,7 @@ cd "$(dirname "$0")/.."
 bash scripts/test.sh
 
 bash scripts/debian_packages.sh clang libclang-rt-14-dev python3.11-dbg python3.11-dev \
-  python3.11-venv valgrind
+  python3.11-venv valgrind g++-aarch64-linux-gnu qemu-user
 generator=()
 command -v ninja >/dev/null && generator=(-G Ninja)
 pip_quiet=(-q --disable-pip-version-check)
@@ -66,6 +67,12 @@ if command -v pyenv >/dev/null; then
       -p no:cacheprovider)
   done
 fi
+
+echo "== C++ core tests on 64-bit ARM, under qemu-user"
+cmake -S . -B build/aarch64 "${generator[@]}" -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake \
+  -DQUORVALENT_BUILD_TESTS=ON -DQUORVALENT_GTEST_SOURCE=/usr/src/googletest
+cmake --build build/aarch64
+ctest --test-dir build/aarch64 --output-on-failure
 
 echo "== Distributions and type stubs"
 bash scripts/package_check.sh
