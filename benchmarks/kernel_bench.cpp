@@ -61,7 +61,8 @@ void bm_distance(benchmark::State& state, const qv::kernel* k, std::size_t n) {
 void bm_within(benchmark::State& state, const qv::kernel* k, std::size_t n) {
     const auto& p = strings(n);
     const auto limit = static_cast<std::uint64_t>(k->distance(p.a.data(), p.b.data(), n));
-    for (auto _ : state) benchmark::DoNotOptimize(k->count_within(p.a.data(), p.b.data(), n, limit));
+    for (auto _ : state)
+        benchmark::DoNotOptimize(k->count_within(p.a.data(), p.b.data(), n, limit));
     set_bytes(state, n);
 }
 

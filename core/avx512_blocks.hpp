@@ -61,9 +61,9 @@ QV_ALWAYS_INLINE __m512i load_last(const char* p, std::size_t remaining) {
 QV_ALWAYS_INLINE __m128i load_upto16(const char* p, std::size_t n) {
     if (n == 16) return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
     if (n >= 8) {
-        const __m128i pair = _mm_unpacklo_epi64(
-            _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)),
-            _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p + n - 8)));
+        const __m128i pair =
+            _mm_unpacklo_epi64(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)),
+                               _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p + n - 8)));
         return _mm_mask_mov_epi8(
             pair, static_cast<__mmask16>(_bzhi_u32(~0u, static_cast<unsigned>(16 - n)) << 8),
             _mm_set1_epi8('0'));
@@ -85,10 +85,10 @@ QV_ALWAYS_INLINE __m512i load_short(const char* p, std::size_t n) {
     }
     if (n > 16) {
         const __m128i lo = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-        const __m128i hi = _mm_mask_mov_epi8(
-            _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + n - 16)),
-            static_cast<__mmask16>(_bzhi_u32(~0u, static_cast<unsigned>(32 - n))),
-            _mm_set1_epi8('0'));
+        const __m128i hi =
+            _mm_mask_mov_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + n - 16)),
+                              static_cast<__mmask16>(_bzhi_u32(~0u, static_cast<unsigned>(32 - n))),
+                              _mm_set1_epi8('0'));
         return _mm512_mask_inserti64x4(padding, 0xFF, padding, _mm256_set_m128i(hi, lo), 0);
     }
     return _mm512_mask_inserti32x4(padding, 0xF, padding, load_upto16(p, n), 0);
@@ -104,8 +104,8 @@ struct single_block {
 QV_ALWAYS_INLINE single_block load_single_block(const char* a, const char* b, std::size_t n) {
     if (n == block) return {load(a), load(b), ~__mmask64{0}};
     if (n <= 16) {
-        return {_mm512_zextsi128_si512(load_upto16(a, n)), _mm512_zextsi128_si512(load_upto16(b, n)),
-                0xFFFF};
+        return {_mm512_zextsi128_si512(load_upto16(a, n)),
+                _mm512_zextsi128_si512(load_upto16(b, n)), 0xFFFF};
     }
     return {load_short(a, n), load_short(b, n), ~__mmask64{0}};
 }
@@ -157,24 +157,24 @@ QV_ALWAYS_INLINE distance_t blocks_distance(const char* a, const char* b, std::s
     while (n - i >= 2 * block) {
         const std::size_t stop = i + std::min(n - i, check_every) / (2 * block) * (2 * block);
         for (; i < stop; i += 2 * block) {
-            lanes = _mm512_add_epi64(lanes, D::lane_popcount(D::diff(load(a + i), load(b + i),
-                                                                     c, health)));
+            lanes = _mm512_add_epi64(
+                lanes, D::lane_popcount(D::diff(load(a + i), load(b + i), c, health)));
             lanes2 = _mm512_add_epi64(
-                lanes2, D::lane_popcount(D::diff(load(a + i + block), load(b + i + block), c,
-                                                 health2)));
+                lanes2,
+                D::lane_popcount(D::diff(load(a + i + block), load(b + i + block), c, health2)));
         }
         if (D::invalid(health) | D::invalid(health2)) return invalid_distance;
     }
     lanes = _mm512_add_epi64(lanes, lanes2);
     if (n - i >= block) {
-        lanes = _mm512_add_epi64(lanes, D::lane_popcount(D::diff(load(a + i), load(b + i), c,
-                                                                 health)));
+        lanes =
+            _mm512_add_epi64(lanes, D::lane_popcount(D::diff(load(a + i), load(b + i), c, health)));
         i += block;
     }
     if (i < n) {
         lanes = _mm512_add_epi64(
-            lanes, D::lane_popcount(D::diff(load_last(a + i, n - i), load_last(b + i, n - i), c,
-                                            health)));
+            lanes,
+            D::lane_popcount(D::diff(load_last(a + i, n - i), load_last(b + i, n - i), c, health)));
     }
     if (D::invalid(health)) return invalid_distance;
     return static_cast<distance_t>(sum_lanes(lanes));
@@ -192,8 +192,8 @@ struct block_verdict {
 // reordering them, so it changes neither rule.
 template <class D>
 QV_ALWAYS_INLINE block_verdict decide_block(__m512i xa, __m512i xb, __mmask64 live,
-                           const typename D::constants& c, std::uint64_t limit,
-                           std::uint64_t& count) {
+                                            const typename D::constants& c, std::uint64_t limit,
+                                            std::uint64_t& count) {
     __m512i health = D::healthy();
     const __m512i d = D::diff(xa, xb, c, health);
     const __mmask64 bad = D::invalid(health) & live;
@@ -208,7 +208,7 @@ QV_ALWAYS_INLINE block_verdict decide_block(__m512i xa, __m512i xb, __mmask64 li
 
 template <class D>
 QV_ALWAYS_INLINE bounded_result blocks_count_within(const char* a, const char* b, std::size_t n,
-                                   std::uint64_t limit) noexcept {
+                                                    std::uint64_t limit) noexcept {
     const typename D::constants c = D::load();
     std::uint64_t count = 0;
     const std::size_t last = n <= block ? 0 : (n - 1) / block * block;
@@ -227,8 +227,8 @@ QV_ALWAYS_INLINE bounded_result blocks_count_within(const char* a, const char* b
         __m512i lanes = D::lane_popcount(D::diff(load(a + i), load(b + i), c, health));
         for (std::size_t k = 1; k < 4; ++k) {
             lanes = _mm512_add_epi64(
-                lanes, D::lane_popcount(D::diff(load(a + i + k * block),
-                                                load(b + i + k * block), c, health)));
+                lanes, D::lane_popcount(
+                           D::diff(load(a + i + k * block), load(b + i + k * block), c, health)));
         }
         const std::uint64_t group_count = sum_lanes(lanes);
         if (D::invalid(health) == 0 && group_count <= limit - count) {
@@ -261,15 +261,17 @@ QV_ALWAYS_INLINE bool blocks_contain_nul(const char* a, const char* b, std::size
     // Reading is the whole cost here, so two blocks share one test and one branch.
     std::size_t i = 0;
     for (; n - i >= 2 * block; i += 2 * block) {
-        const __m512i m = _mm512_min_epu8(_mm512_min_epu8(load(a + i), load(b + i)),
-                                          _mm512_min_epu8(load(a + i + block), load(b + i + block)));
+        const __m512i m =
+            _mm512_min_epu8(_mm512_min_epu8(load(a + i), load(b + i)),
+                            _mm512_min_epu8(load(a + i + block), load(b + i + block)));
         if (has_zero_byte(m)) return true;
     }
     if (n - i >= block) {
         if (has_zero_byte(_mm512_min_epu8(load(a + i), load(b + i)))) return true;
         i += block;
     }
-    return i < n && has_zero_byte(_mm512_min_epu8(load_last(a + i, n - i), load_last(b + i, n - i)));
+    return i < n &&
+           has_zero_byte(_mm512_min_epu8(load_last(a + i, n - i), load_last(b + i, n - i)));
 }
 
 }  // namespace

@@ -30,8 +30,8 @@ std::uint32_t detect_cpu_features() noexcept {
     if (!osxsave || !avx) return 0;
 
     const std::uint64_t xcr0 = read_xcr0();
-    const bool ymm_saved = (xcr0 & 0x6) == 0x6;         // SSE and AVX state
-    const bool zmm_saved = (xcr0 & 0xE6) == 0xE6;       // plus opmask and both ZMM halves
+    const bool ymm_saved = (xcr0 & 0x6) == 0x6;    // SSE and AVX state
+    const bool zmm_saved = (xcr0 & 0xE6) == 0xE6;  // plus opmask and both ZMM halves
     if (!ymm_saved) return 0;
 
     if (__get_cpuid_max(0, nullptr) < 7) return 0;

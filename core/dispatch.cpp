@@ -20,12 +20,9 @@ namespace {
 
 // Slowest first; the last one that runs here wins.
 const kernel* const all_kernels[] = {
-    &reference_kernel,
-    &swar_kernel,
+    &reference_kernel, &swar_kernel,
 #ifdef QUORVALENT_X86_KERNELS
-    &avx2_kernel,
-    &avx512bw_kernel,
-    &avx512vbmi_kernel,
+    &avx2_kernel,      &avx512bw_kernel, &avx512vbmi_kernel,
 #endif
 };
 

@@ -54,8 +54,7 @@ inline __m256i decode(__m256i x, const tables& t, __m256i& cls) {
 }
 
 // Per-byte distances of one block, and the per-byte minimum of both classes.
-inline __m256i block_distances(const char* a, const char* b, const tables& t,
-                                       __m256i& cls) {
+inline __m256i block_distances(const char* a, const char* b, const tables& t, __m256i& cls) {
     __m256i cls_a, cls_b;
     const __m256i va = decode(load(a), t, cls_a);
     const __m256i vb = decode(load(b), t, cls_b);

@@ -8,8 +8,8 @@
 
 #include "kernels.hpp"
 #include "nibble_tables.hpp"
-#include "swar.hpp"
 #include "reference.hpp"
+#include "swar.hpp"
 
 namespace quorvalent {
 namespace {
@@ -30,7 +30,8 @@ alignas(64) constexpr std::array<unsigned char, 128> digit_values = digit_value_
 
 #if defined(__clang__)
 #pragma clang attribute push(                                                             \
-    __attribute__((target("avx512f,avx512bw,avx512vl,avx512vbmi,avx512vpopcntdq,bmi,bmi2,popcnt"))), \
+    __attribute__((                                                                       \
+        target("avx512f,avx512bw,avx512vl,avx512vbmi,avx512vpopcntdq,bmi,bmi2,popcnt"))), \
     apply_to = function)
 #else
 #pragma GCC push_options
@@ -47,7 +48,8 @@ struct vbmi_decoder {
         __m512i low_half, high_half;
     };
     static constants load() {
-        return {_mm512_load_si512(digit_values.data()), _mm512_load_si512(digit_values.data() + 64)};
+        return {_mm512_load_si512(digit_values.data()),
+                _mm512_load_si512(digit_values.data() + 64)};
     }
     static __m512i healthy() { return _mm512_setzero_si512(); }
     static __m512i diff(__m512i xa, __m512i xb, const constants& c, __m512i& health) {
@@ -87,8 +89,7 @@ bool vbmi_contains_nul(const char* a, const char* b, std::size_t n) noexcept {
 namespace quorvalent {
 
 const kernel avx512vbmi_kernel = {
-    "avx512vbmi",
-    feature_avx512bw | feature_avx512vbmi | feature_avx512vpopcntdq | feature_bmi2,
+    "avx512vbmi", feature_avx512bw | feature_avx512vbmi | feature_avx512vpopcntdq | feature_bmi2,
     vbmi_distance, vbmi_count_within, vbmi_contains_nul};
 
 }  // namespace quorvalent

@@ -19,8 +19,8 @@ inline constexpr unsigned char letter_row = 0x19;  // 0x10 marks the row, 0x09 i
 inline constexpr unsigned char class_by_high[16] = {
     0, 0, 0, digit_row, letter_row, 0, letter_row, 0, 0, 0, 0, 0, 0, 0, 0, 0};
 
-inline constexpr unsigned char class_by_low[16] = {
-    0x40, 0x50, 0x50, 0x50, 0x50, 0x50, 0x50, 0x40, 0x40, 0x40, 0, 0, 0, 0, 0, 0};
+inline constexpr unsigned char class_by_low[16] = {0x40, 0x50, 0x50, 0x50, 0x50, 0x50, 0x50, 0x40,
+                                                   0x40, 0x40, 0,    0,    0,    0,    0,    0};
 
 // The tables must agree with the reference decoder on every byte.
 constexpr bool agree_with_reference() {
@@ -31,8 +31,8 @@ constexpr bool agree_with_reference() {
             return false;
         }
         const unsigned adjusted = (c + class_by_high[h]) & 0xFF;
-        if (valid && ((adjusted & 15) != static_cast<unsigned>(
-                                            hex_digit_value(static_cast<unsigned char>(c))) ||
+        if (valid && ((adjusted & 15) !=
+                          static_cast<unsigned>(hex_digit_value(static_cast<unsigned char>(c))) ||
                       adjusted >= 0x80)) {
             return false;
         }

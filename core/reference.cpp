@@ -47,7 +47,7 @@ bounded_result reference_kernel_count_within(const char* a, const char* b, std::
 
 }  // namespace
 
-const kernel reference_kernel = {"scalar", 0, reference_hex_distance,
-                                 reference_kernel_count_within, scan_contains_nul};
+const kernel reference_kernel = {"scalar", 0, reference_hex_distance, reference_kernel_count_within,
+                                 scan_contains_nul};
 
 }  // namespace quorvalent

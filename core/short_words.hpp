@@ -56,21 +56,20 @@ QV_ALWAYS_INLINE distance_t short_distance(const char* a, const char* b, std::si
 }
 
 QV_ALWAYS_INLINE bounded_result short_count_within(const char* a, const char* b, std::size_t n,
-                                         std::uint64_t limit) {
+                                                   std::uint64_t limit) {
     const word_pair x = load_short_words(a, n);
     const word_pair y = load_short_words(b, n);
     const std::uint64_t bad_first = swar::invalid_bytes(x.first) | swar::invalid_bytes(y.first);
-    const std::uint64_t bad_second =
-        swar::invalid_bytes(x.second) | swar::invalid_bytes(y.second);
+    const std::uint64_t bad_second = swar::invalid_bytes(x.second) | swar::invalid_bytes(y.second);
     const bool clean = (bad_first | bad_second) == 0;
-    std::uint64_t count = static_cast<std::uint64_t>(__builtin_popcountll(
-        (swar::digit_values(x.first) ^ swar::digit_values(y.first)) &
-        swar::bytes_before_first(bad_first)));
+    std::uint64_t count = static_cast<std::uint64_t>(
+        __builtin_popcountll((swar::digit_values(x.first) ^ swar::digit_values(y.first)) &
+                             swar::bytes_before_first(bad_first)));
     if (count > limit) return {outcome::beyond, clean};
     if (bad_first) return {outcome::invalid, false};
-    count += static_cast<std::uint64_t>(__builtin_popcountll(
-        (swar::digit_values(x.second) ^ swar::digit_values(y.second)) &
-        swar::bytes_before_first(bad_second)));
+    count += static_cast<std::uint64_t>(
+        __builtin_popcountll((swar::digit_values(x.second) ^ swar::digit_values(y.second)) &
+                             swar::bytes_before_first(bad_second)));
     if (count > limit) return {outcome::beyond, clean};
     if (bad_second) return {outcome::invalid, false};
     return {outcome::within, true};

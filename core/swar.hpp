@@ -141,16 +141,15 @@ inline bool decide_word(std::uint64_t wa, std::uint64_t wb, std::uint64_t limit,
 }
 
 // The bounded count over a[0..n) and b[0..n), starting from a running count already within.
-inline outcome count_within_from(const char* a, const char* b, std::size_t n,
-                                 std::uint64_t limit, std::uint64_t count) noexcept {
+inline outcome count_within_from(const char* a, const char* b, std::size_t n, std::uint64_t limit,
+                                 std::uint64_t count) noexcept {
     outcome answer = outcome::within;
     std::size_t i = 0;
     for (; i + 8 <= n; i += 8) {
         if (decide_word(load_word(a + i), load_word(b + i), limit, count, answer)) return answer;
     }
-    if (i < n &&
-        decide_word(load_partial_word(a + i, n - i), load_partial_word(b + i, n - i), limit,
-                    count, answer)) {
+    if (i < n && decide_word(load_partial_word(a + i, n - i), load_partial_word(b + i, n - i),
+                             limit, count, answer)) {
         return answer;
     }
     return outcome::within;

@@ -29,8 +29,7 @@ namespace qv = quorvalent;
 namespace {
 
 [[noreturn]] void disagree(const char* what, const qv::kernel& k, std::size_t n) {
-    std::fprintf(stderr, "kernel %s disagrees with the reference on %s (n=%zu)\n", k.name, what,
-                 n);
+    std::fprintf(stderr, "kernel %s disagrees with the reference on %s (n=%zu)\n", k.name, what, n);
     std::abort();
 }
 
@@ -45,7 +44,8 @@ std::uint64_t limit_from(const std::uint8_t* data, std::size_t size, std::size_t
         case 1:
             return raw % (4 * n + 2);
         default: {
-            const std::uint64_t d = distance < 0 ? raw % (4 * n + 1) : static_cast<std::uint64_t>(distance);
+            const std::uint64_t d =
+                distance < 0 ? raw % (4 * n + 1) : static_cast<std::uint64_t>(distance);
             return d + (raw % 3) - (d > 0 ? 1 : 0);
         }
     }
@@ -65,7 +65,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::int64_t distance = qv::reference_hex_distance(a.get(), b.get(), n);
     const std::uint64_t limit = limit_from(data, size, n, distance);
     const qv::outcome counted = qv::reference_count_within(a.get(), b.get(), n, limit);
-    const bool has_nul = std::memchr(a.get(), 0, n) != nullptr || std::memchr(b.get(), 0, n) != nullptr;
+    const bool has_nul =
+        std::memchr(a.get(), 0, n) != nullptr || std::memchr(b.get(), 0, n) != nullptr;
     const bool all_valid = qv::reference_hex_distance(a.get(), b.get(), n) >= 0;
 
     const auto kernels = qv::compiled_kernels();

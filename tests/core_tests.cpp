@@ -77,7 +77,8 @@ std::vector<std::size_t> test_lengths() {
 }
 
 // Bytes that sit next to the digit ranges or outside ASCII, where a decoder is likeliest to slip.
-const unsigned char bad_bytes[] = {0x00, ' ', '/', ':', '@', 'G', '`', 'g', 'x', 0x7F, 0x80, 0xB0, 0xC6, 0xFF};
+const unsigned char bad_bytes[] = {0x00, ' ', '/',  ':',  '@',  'G',  '`',
+                                   'g',  'x', 0x7F, 0x80, 0xB0, 0xC6, 0xFF};
 
 // Positions that exercise every place an invalid byte can sit: each position in short strings,
 // and the ends and block borders in long ones.
@@ -115,10 +116,10 @@ TEST(Reference, KnownDistances) {
     struct {
         const char *a, *b;
         std::int64_t d;
-    } cases[] = {{"", "", 0},       {"ff", "00", 8},       {"0", "f", 4},
-                 {"1", "2", 2},     {"A", "a", 0},         {"DEADBEEF", "deadbeef", 0},
-                 {"zz", "zz", -1},  {"fg", "ff", -1},      {"@0", "00", -1},
-                 {"0`", "00", -1},  {"ff", "f\x80", -1}};
+    } cases[] = {{"", "", 0},      {"ff", "00", 8},    {"0", "f", 4},
+                 {"1", "2", 2},    {"A", "a", 0},      {"DEADBEEF", "deadbeef", 0},
+                 {"zz", "zz", -1}, {"fg", "ff", -1},   {"@0", "00", -1},
+                 {"0`", "00", -1}, {"ff", "f\x80", -1}};
     for (const auto& c : cases) {
         EXPECT_EQ(qv::reference_hex_distance(c.a, c.b, std::char_traits<char>::length(c.a)), c.d)
             << c.a << " vs " << c.b;
@@ -132,19 +133,19 @@ TEST(Reference, BoundedTestReadsOnlyWhatItNeeds) {
         std::uint64_t limit;
         outcome expected;
     } cases[] = {
-        {"0", "f", 2, outcome::beyond},     {"0", "f", 4, outcome::within},
-        {"0", "f", 5, outcome::within},     {"00", "ff", 7, outcome::beyond},
-        {"00", "ff", 8, outcome::within},   {"zz", "zz", 1, outcome::within},
+        {"0", "f", 2, outcome::beyond},       {"0", "f", 4, outcome::within},
+        {"0", "f", 5, outcome::within},       {"00", "ff", 7, outcome::beyond},
+        {"00", "ff", 8, outcome::within},     {"zz", "zz", 1, outcome::within},
         {"f0zz", "00zz", 1, outcome::beyond}, {"0z", "1z", 3, outcome::invalid},
-        {"zz", "yy", 9, outcome::within},   {"", "", 0, outcome::within},
-        {"ab", "ab", 0, outcome::within},   {"ab", "aa", 0, outcome::beyond},
-        {"Ab", "aB", 0, outcome::within},   {"7z", "8z", 3, outcome::beyond},
+        {"zz", "yy", 9, outcome::within},     {"", "", 0, outcome::within},
+        {"ab", "ab", 0, outcome::within},     {"ab", "aa", 0, outcome::beyond},
+        {"Ab", "aB", 0, outcome::within},     {"7z", "8z", 3, outcome::beyond},
         {"7z", "8z", 4, outcome::invalid},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(qv::reference_hex_within_dist(c.a, c.b, std::char_traits<char>::length(c.a),
-                                                c.limit),
-                  c.expected)
+        EXPECT_EQ(
+            qv::reference_hex_within_dist(c.a, c.b, std::char_traits<char>::length(c.a), c.limit),
+            c.expected)
             << c.a << " vs " << c.b << " limit " << c.limit;
     }
 }
@@ -263,7 +264,8 @@ TEST_P(KernelTest, EveryBadByteValueIsRefused) {
             const std::string b = a;
             a[n - 1] = static_cast<char>(c);
             ASSERT_EQ(k().distance(a.data(), b.data(), n), -1) << "byte " << c << " n=" << n;
-            ASSERT_EQ(k().count_within(a.data(), b.data(), n, UINT64_MAX).answer, qv::outcome::invalid);
+            ASSERT_EQ(k().count_within(a.data(), b.data(), n, UINT64_MAX).answer,
+                      qv::outcome::invalid);
         }
     }
 }
