@@ -42,6 +42,22 @@ std::int64_t model_distance(const std::string& a, const std::string& b) {
     return d;
 }
 
+// The bounded test as the module's users are promised it: a limit above 4n or identical
+// strings answer within unread; otherwise digits in order, decode before add, stop past the
+// limit.
+qv::outcome model_within(const std::string& a, const std::string& b, std::uint64_t limit) {
+    if (limit > 4 * static_cast<std::uint64_t>(a.size()) || a == b) return qv::outcome::within;
+    std::uint64_t d = 0;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        const int x = model_digit(static_cast<unsigned char>(a[i]));
+        const int y = model_digit(static_cast<unsigned char>(b[i]));
+        if (x < 0 || y < 0) return qv::outcome::invalid;
+        d += std::bitset<4>(static_cast<unsigned>(x ^ y)).count();
+        if (d > limit) return qv::outcome::beyond;
+    }
+    return qv::outcome::within;
+}
+
 //--- Inputs ------------------------------------------------------------------------------
 
 std::mt19937_64& rng() {
@@ -333,9 +349,18 @@ TEST(PublicApi, BoundedTestMatchesReferenceWithShortCuts) {
         }
         for (const std::string& b : others) {
             for (const std::string& x : {a, b}) {
-                for (std::uint64_t limit : {0ull, 1ull, 7ull, 4ull * n, 4ull * n + 1}) {
+                const std::int64_t d = model_distance(x, b);
+                std::vector<std::uint64_t> limits = {0, 1, 7, 4 * n, 4 * n + 1};
+                if (d > 0) limits.push_back(static_cast<std::uint64_t>(d - 1));
+                if (d >= 0) {
+                    limits.push_back(static_cast<std::uint64_t>(d));
+                    limits.push_back(static_cast<std::uint64_t>(d + 1));
+                }
+                for (std::uint64_t limit : limits) {
                     const auto r = qv::hex_within_dist(x.data(), b.data(), n, limit);
                     ASSERT_EQ(r.answer, qv::reference_hex_within_dist(x.data(), b.data(), n, limit))
+                        << "n=" << n << " limit=" << limit;
+                    ASSERT_EQ(r.answer, model_within(x, b, limit))
                         << "n=" << n << " limit=" << limit;
                     if (r.validated_all) {
                         ASSERT_GE(model_distance(x, b), 0) << "claimed all digits valid";
