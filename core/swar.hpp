@@ -99,17 +99,37 @@ constexpr std::uint64_t bytes_before_first(std::uint64_t flags) noexcept {
     return first ? (first >> 7) - 1 : ~std::uint64_t{0};
 }
 
+// Per-byte set-bit counts (0..4) of a word whose bytes each hold at most 4 bits.
+constexpr std::uint64_t nibble_byte_counts(std::uint64_t x) noexcept {
+    x = x - ((x >> 1) & broadcast(0x55));
+    return (x & broadcast(0x33)) + ((x >> 2) & broadcast(0x33));
+}
+
+// Sum of the bytes of a word, each at most 252.
+constexpr std::uint64_t sum_bytes(std::uint64_t x) noexcept {
+    constexpr std::uint64_t low_bytes = 0x00FF00FF00FF00FFull;
+    x = (x & low_bytes) + ((x >> 8) & low_bytes);
+    return (x * 0x0001000100010001ull) >> 48;
+}
+
 // Adds the distance of a[0..n) and b[0..n) to `count`; false when a digit is invalid.
 inline bool add_distance(const char* a, const char* b, std::size_t n,
                          std::uint64_t& count) noexcept {
     std::uint64_t bad = 0;
     std::uint64_t sum = 0;
     std::size_t i = 0;
-    for (; i + 8 <= n; i += 8) {
-        const std::uint64_t wa = load_word(a + i);
-        const std::uint64_t wb = load_word(b + i);
-        bad |= invalid_bytes(wa) | invalid_bytes(wb);
-        sum += nibble_word_popcount(digit_values(wa) ^ digit_values(wb));
+    while (n - i >= 8) {
+        // Per-byte counts grow by at most 4 a word, so 63 words fit in a byte before the bytes
+        // must be added up.
+        const std::size_t words = (n - i) / 8 < 63 ? (n - i) / 8 : 63;
+        std::uint64_t bytes = 0;
+        for (std::size_t w = 0; w < words; ++w, i += 8) {
+            const std::uint64_t wa = load_word(a + i);
+            const std::uint64_t wb = load_word(b + i);
+            bad |= invalid_bytes(wa) | invalid_bytes(wb);
+            bytes += nibble_byte_counts(digit_values(wa) ^ digit_values(wb));
+        }
+        sum += sum_bytes(bytes);
     }
     if (i < n) {
         const std::uint64_t wa = load_partial_word(a + i, n - i);
