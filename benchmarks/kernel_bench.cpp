@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "kernels.hpp"
+#include "hex/kernels.hpp"
 
 namespace qv = quorvalent;
 

@@ -20,9 +20,9 @@
 #include <cstring>
 #include <memory>
 
-#include "kernels.hpp"
+#include "hex/kernels.hpp"
 #include "quorvalent/hex_distance.hpp"
-#include "reference.hpp"
+#include "hex/reference.hpp"
 
 namespace qv = quorvalent;
 

@@ -54,18 +54,22 @@ inline bool borrow_text(PyObject* obj, text& out) {
     return false;
 }
 
-inline bool has_nul(const text& t) { return std::memchr(t.data, 0, t.size) != nullptr; }
-
-// The parser refuses a str with a NUL inside before it makes any other check. The bytes are
-// only searched for one where that changes the answer: on the way to an error, and where the
-// core answered without reading every byte.
 PyObject* raise(const char* message) {
     PyErr_SetString(PyExc_ValueError, message);
     return nullptr;
 }
 
-PyObject* raise_unless_nul(const text& a, const text& b, const char* message) {
-    return raise(has_nul(a) || has_nul(b) ? quorvalent::texts::parse_error : message);
+// The parser refuses a str with a NUL inside before it makes any other check. Looking for one
+// costs a pass over both strings, so it is done only where it can change the answer: on the
+// way to any other refusal, and where the core answered without reading every byte.
+bool either_holds_nul(const text& a, const text& b) {
+    if (a.size == b.size) return contains_nul(a.data, b.data, a.size);
+    return contains_nul(a.data, a.data, a.size) || contains_nul(b.data, b.data, b.size);
+}
+
+// Every refusal after the arguments were borrowed goes through here.
+PyObject* refuse(const text& a, const text& b, const char* message) {
+    return raise(either_holds_nul(a, b) ? quorvalent::texts::parse_error : message);
 }
 
 struct limit_value {
@@ -101,7 +105,7 @@ bool read_limit(PyObject* obj, const text& a, const text& b, limit_value& out) {
     PyObject* number = obj;
     if (!PyLong_Check(obj)) {
         // The parser would have refused a NUL-bearing string before calling __index__.
-        if (has_nul(a) || has_nul(b)) return false;
+        if (either_holds_nul(a, b)) return false;
         number = PyNumber_Index(obj);
         if (number == nullptr) {
             PyErr_Clear();
@@ -141,9 +145,10 @@ auto without_lock_if_long(std::size_t n, F&& work) {
 
 //--- Results -------------------------------------------------------------------------------
 
-// Distances of hashes up to 64 digits, built once at import: returning one of these is a
-// reference count increment instead of a call into the interpreter.
-constexpr distance_t cached_results = 257;
+// Every distance of two hashes of up to 64 digits (0 to 256), built once at import: returning
+// one of these is a reference count increment instead of a call into the interpreter.
+constexpr std::size_t cached_hash_digits = 64;
+constexpr distance_t cached_results = static_cast<distance_t>(4 * cached_hash_digits + 1);
 PyObject* small_results[cached_results];
 
 bool make_small_results() {
@@ -167,29 +172,11 @@ PyObject* hamming_distance(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     if (nargs != 2 || !borrow_text(args[0], a) || !borrow_text(args[1], b)) {
         return raise(texts::parse_error);
     }
-    if (a.size != b.size) return raise_unless_nul(a, b, texts::length_mismatch);
+    if (a.size != b.size) return refuse(a, b, texts::length_mismatch);
     const distance_t d = without_lock_if_long(
         a.size, [&] { return quorvalent::hex_distance(a.data, b.data, a.size); });
-    if (d == quorvalent::invalid_distance) return raise_unless_nul(a, b, texts::invalid_char);
+    if (d == quorvalent::invalid_distance) return refuse(a, b, texts::invalid_char);
     return distance_result(d);
-}
-
-enum class verdict { within, beyond, invalid, refused };
-
-// The core's answer, or `refused` where a NUL sits in a part the core did not read: the parser
-// would have refused that string before anything else.
-verdict bounded_verdict(const text& a, const text& b, std::uint64_t limit) {
-    const bounded_result r = quorvalent::hex_within_dist(a.data, b.data, a.size, limit);
-    if (!r.validated_all && contains_nul(a.data, b.data, a.size)) return verdict::refused;
-    switch (r.answer) {
-        case outcome::within:
-            return verdict::within;
-        case outcome::beyond:
-            return verdict::beyond;
-        case outcome::invalid:
-            break;
-    }
-    return verdict::invalid;
 }
 
 PyObject* check_hexstrings_within_dist(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
@@ -200,16 +187,24 @@ PyObject* check_hexstrings_within_dist(PyObject*, PyObject* const* args, Py_ssiz
         !read_limit(args[2], a, b, limit)) {
         return raise(texts::parse_error);
     }
-    if (a.size != b.size) return raise_unless_nul(a, b, texts::length_mismatch);
-    if (limit.negative) return raise_unless_nul(a, b, texts::negative_limit);
-    switch (without_lock_if_long(a.size, [&] { return bounded_verdict(a, b, limit.magnitude); })) {
-        case verdict::within:
+    if (a.size != b.size) return refuse(a, b, texts::length_mismatch);
+    if (limit.negative) return refuse(a, b, texts::negative_limit);
+    // Where the core answered without reading some bytes, a NUL among them would have been
+    // refused by the parser before anything else.
+    bool refused = false;
+    const bounded_result r = without_lock_if_long(a.size, [&] {
+        const bounded_result counted =
+            quorvalent::hex_within_dist(a.data, b.data, a.size, limit.magnitude);
+        refused = !counted.validated_all && either_holds_nul(a, b);
+        return counted;
+    });
+    if (refused) return raise(texts::parse_error);
+    switch (r.answer) {
+        case outcome::within:
             Py_RETURN_TRUE;
-        case verdict::beyond:
+        case outcome::beyond:
             Py_RETURN_FALSE;
-        case verdict::refused:
-            return raise(texts::parse_error);
-        case verdict::invalid:
+        case outcome::invalid:
             break;
     }
     return raise(texts::invalid_char);

@@ -24,8 +24,15 @@ CC=clang CXX=clang++ cmake -S . -B build/fuzz "${generator[@]}" -DQUORVALENT_BUI
   -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build build/fuzz
 mkdir -p build/fuzz/corpus
-build/fuzz/fuzz_kernels -max_total_time="${FUZZ_SECONDS:-60}" -print_final_stats=1 \
-  -artifact_prefix=build/fuzz/ build/fuzz/corpus fuzz/corpus 2>&1 | grep -v '^#' | tail -n 12
+# The log is kept whole: on a crash the fuzzer's report (input, stack, sanitizer text) is shown
+# in full; on success only its closing statistics.
+if ! build/fuzz/fuzz_kernels -max_total_time="${FUZZ_SECONDS:-60}" -print_final_stats=1 \
+    -artifact_prefix=build/fuzz/ build/fuzz/corpus fuzz/corpus >build/fuzz/log.txt 2>&1; then
+  cat build/fuzz/log.txt
+  echo "fuzzer found a disagreement or a crash; the reproducer is in build/fuzz/" >&2
+  exit 1
+fi
+grep -v '^#' build/fuzz/log.txt | tail -n 12
 
 echo "== Python tests, AddressSanitizer + UndefinedBehaviorSanitizer build"
 python3 -m venv .venv-asan
@@ -40,33 +47,57 @@ python3 -m venv .venv-asan
 echo "== Reference counts, debug interpreter"
 python3.11-dbg -m venv .venv-dbg
 .venv-dbg/bin/python -c 'import sys; assert hasattr(sys, "gettotalrefcount"), "not a debug build"'
-.venv-dbg/bin/python -m pip install "${pip_quiet[@]}" pytest 2>/dev/null
-.venv-dbg/bin/python -m pip install "${pip_quiet[@]}" . --config-settings=build-dir=build/dbg 2>/dev/null
+.venv-dbg/bin/python -m pip install "${pip_quiet[@]}" pytest
+.venv-dbg/bin/python -m pip install "${pip_quiet[@]}" . --config-settings=build-dir=build/dbg
 (cd tests && ../.venv-dbg/bin/python -W ignore -m pytest -c ../pyproject.toml --rootdir .. -q \
-  -p no:cacheprovider test_refcounts.py)
+  -p no:cacheprovider quorvalent/test_refcounts.py)
 
 echo "== valgrind memcheck, Debian's interpreter"
 /usr/bin/python3.11 -m venv .venv-valgrind
-.venv-valgrind/bin/python -m pip install "${pip_quiet[@]}" pytest 2>/dev/null
-.venv-valgrind/bin/python -m pip install "${pip_quiet[@]}" . --config-settings=build-dir=build/valgrind 2>/dev/null
+.venv-valgrind/bin/python -m pip install "${pip_quiet[@]}" pytest numpy
+.venv-valgrind/bin/python -m pip install "${pip_quiet[@]}" . --config-settings=build-dir=build/valgrind
 (cd tests && PYTHONMALLOC=malloc valgrind --tool=memcheck --error-exitcode=99 --leak-check=full \
   --errors-for-leak-kinds=definite --show-leak-kinds=definite --num-callers=30 \
   ../.venv-valgrind/bin/python -m pytest -c ../pyproject.toml --rootdir .. -q -p no:cacheprovider \
-  test_hamming_distance.py test_check_within.py test_invalid_inputs.py)
+  quorvalent/test_hamming_distance.py quorvalent/test_check_within.py \
+  quorvalent/test_invalid_inputs.py)
 
 echo "== Other CPython versions found on this machine"
-if command -v pyenv >/dev/null; then
-  for python in "$(pyenv root)"/versions/3.1[2-9]*/bin/python; do
+# A check that finds nothing to test must not pass as if it had tested something: without
+# another CPython this stage fails, unless QUORVALENT_OTHER_PYTHONS=none says to skip it.
+others=()
+if [ "${QUORVALENT_OTHER_PYTHONS:-}" != "none" ]; then
+  candidates=()
+  pyenv_root="${PYENV_ROOT:-$HOME/.pyenv}"
+  command -v pyenv >/dev/null && pyenv_root="$(pyenv root)"
+  candidates+=("$pyenv_root"/versions/3.1[2-9]*/bin/python)
+  for minor in 12 13 14; do
+    command -v "python3.$minor" >/dev/null && candidates+=("$(command -v "python3.$minor")")
+  done
+  declare -A seen=()
+  for python in "${candidates[@]}"; do
     [ -x "$python" ] || continue
     version=$("$python" -c 'import platform; print(platform.python_version())')
-    echo "-- CPython $version"
-    "$python" -m venv ".venv-$version"
-    ".venv-$version/bin/python" -m pip install "${pip_quiet[@]}" pytest hypothesis numpy
-    ".venv-$version/bin/python" -m pip install "${pip_quiet[@]}" . --config-settings=build-dir="build/py$version"
-    (cd tests && "../.venv-$version/bin/python" -m pytest -c ../pyproject.toml --rootdir .. -q \
-      -p no:cacheprovider)
+    [ -z "${seen[$version]:-}" ] || continue
+    seen[$version]=1
+    others+=("$python")
   done
+  if [ ${#others[@]} -eq 0 ]; then
+    echo "no CPython 3.12 or newer found; install one, or set QUORVALENT_OTHER_PYTHONS=none" >&2
+    exit 1
+  fi
+else
+  echo "skipped: QUORVALENT_OTHER_PYTHONS=none"
 fi
+for python in "${others[@]}"; do
+  version=$("$python" -c 'import platform; print(platform.python_version())')
+  echo "-- CPython $version"
+  "$python" -m venv ".venv-$version"
+  ".venv-$version/bin/python" -m pip install "${pip_quiet[@]}" pytest hypothesis numpy
+  ".venv-$version/bin/python" -m pip install "${pip_quiet[@]}" . --config-settings=build-dir="build/py$version"
+  (cd tests && "../.venv-$version/bin/python" -m pytest -c ../pyproject.toml --rootdir .. -q \
+    -p no:cacheprovider)
+done
 
 echo "== C++ core tests on 64-bit ARM, under qemu-user"
 cmake -S . -B build/aarch64 "${generator[@]}" -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake \

@@ -33,8 +33,8 @@ python3 -m venv .venv-sdist
 
 echo "== stubs"
 (cd /tmp && "$OLDPWD/.venv-sdist/bin/python" -m mypy.stubtest quorvalent)
-.venv-sdist/bin/python -m mypy --strict --no-incremental tests/typing/uses_api.py
-if .venv-sdist/bin/python -m mypy --strict --no-incremental tests/typing/passes_bytes.py; then
+.venv-sdist/bin/python -m mypy --strict --no-incremental tests/quorvalent/typing/uses_api.py
+if .venv-sdist/bin/python -m mypy --strict --no-incremental tests/quorvalent/typing/passes_bytes.py; then
   echo "mypy accepted bytes arguments" >&2
   exit 1
 fi

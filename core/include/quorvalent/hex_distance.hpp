@@ -1,7 +1,8 @@
 // Bit distance between hexadecimal strings: the interpreter-free core.
 //
 // Every routine works on plain bytes (one hex digit per byte), never allocates and never throws.
-// Faster kernels for the running CPU are chosen once, on first use, behind these entry points.
+// The kernel for the running CPU is chosen once, while the library is loaded, before any of
+// these entry points can be called.
 #ifndef QUORVALENT_HEX_DISTANCE_HPP
 #define QUORVALENT_HEX_DISTANCE_HPP
 

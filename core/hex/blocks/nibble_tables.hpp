@@ -6,10 +6,10 @@
 // class_by_high therefore does two jobs: its 0x40 and 0x10 bits mark the digit rows ('0'..'9'
 // and the two letter rows), and for letters its value is 9 modulo 16, the letter offset.
 // class_by_low is indexed by the whole byte, so a byte with bit 7 set (not ASCII) reads 0.
-#ifndef QUORVALENT_NIBBLE_TABLES_HPP
-#define QUORVALENT_NIBBLE_TABLES_HPP
+#ifndef QUORVALENT_HEX_NIBBLE_TABLES_HPP
+#define QUORVALENT_HEX_NIBBLE_TABLES_HPP
 
-#include "reference.hpp"
+#include "hex/reference.hpp"
 
 namespace quorvalent::nibble_tables {
 

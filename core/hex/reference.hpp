@@ -1,7 +1,7 @@
 // The straightforward routines: the definition of the answers, and the yardstick that every
 // faster kernel is tested and fuzzed against.
-#ifndef QUORVALENT_REFERENCE_HPP
-#define QUORVALENT_REFERENCE_HPP
+#ifndef QUORVALENT_HEX_REFERENCE_HPP
+#define QUORVALENT_HEX_REFERENCE_HPP
 
 #include <cstddef>
 #include <cstdint>
@@ -36,7 +36,8 @@ outcome reference_count_within(const char* a, const char* b, std::size_t n,
 outcome reference_hex_within_dist(const char* a, const char* b, std::size_t n,
                                   std::uint64_t limit) noexcept;
 
-// True when a limit answers "within" for strings of n digits without reading any of them.
+// True when a limit answers "within" for strings of n digits without reading any of them. The
+// reference and the dispatched entry point both start the bounded test with this.
 constexpr bool limit_exceeds_max_distance(std::size_t n, std::uint64_t limit) noexcept {
     // 4n is the largest possible distance; compare without overflowing 4n.
     return limit / 4 > n || (limit / 4 == n && limit % 4 != 0);

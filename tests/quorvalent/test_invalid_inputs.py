@@ -3,7 +3,6 @@ import pytest
 
 import quorvalent
 from model import INVALID, LENGTH, NEGATIVE, PARSE
-from test_hamming_distance import raises_exactly
 
 hd = quorvalent.hamming_distance
 check = quorvalent.check_hexstrings_within_dist
@@ -34,7 +33,7 @@ STRING_POSITION = {
 
 @pytest.mark.parametrize("kind", STRING_POSITION)
 @pytest.mark.parametrize("position", [0, 1])
-def test_hamming_distance_string_positions(kind, position):
+def test_hamming_distance_string_positions(kind, position, raises_exactly):
     value, message = STRING_POSITION[kind]
     args = ["ff", "ff"]
     args[position] = value
@@ -46,7 +45,7 @@ def test_hamming_distance_string_positions(kind, position):
 
 @pytest.mark.parametrize("kind", STRING_POSITION)
 @pytest.mark.parametrize("position", [0, 1])
-def test_check_within_string_positions(kind, position):
+def test_check_within_string_positions(kind, position, raises_exactly):
     value, message = STRING_POSITION[kind]
     args = ["ff", "ff", 3]
     args[position] = value
@@ -66,12 +65,12 @@ LIMIT_POSITION = {
 
 
 @pytest.mark.parametrize("kind", LIMIT_POSITION)
-def test_check_within_limit_position_refuses_non_integers(kind):
+def test_check_within_limit_position_refuses_non_integers(kind, raises_exactly):
     raises_exactly(PARSE, check, "ff", "0f", LIMIT_POSITION[kind])
 
 
 @pytest.mark.parametrize("limit, expected", [(4, True), (3, False), (2**64, True), (-1, NEGATIVE)])
-def test_check_within_limit_position_integers(limit, expected):
+def test_check_within_limit_position_integers(limit, expected, raises_exactly):
     if expected is NEGATIVE:
         raises_exactly(NEGATIVE, check, "ff", "0f", limit)
     else:
@@ -81,11 +80,11 @@ def test_check_within_limit_position_integers(limit, expected):
 @pytest.mark.parametrize("function, args", [(hd, ()), (hd, ("ff",)), (hd, ("ff", "ff", "ff")),
                                             (check, ()), (check, ("ff", "ff")),
                                             (check, ("ff", "ff", 1, 1))])
-def test_wrong_counts(function, args):
+def test_wrong_counts(function, args, raises_exactly):
     raises_exactly(PARSE, function, *args)
 
 
-def test_long_strings_in_both_positions():
+def test_long_strings_in_both_positions(raises_exactly):
     assert hd(LONG, LONG) == 0
     assert check(LONG, LONG[:-1] + "c", 0) is False
     raises_exactly(INVALID, hd, LONG, LONG[:-1] + "g")

@@ -1,21 +1,19 @@
 // AVX-512 kernel for CPUs with BW but without VBMI or VPOPCNTDQ: the 16-entry shuffles of the
 // AVX2 kernel (see nibble_tables.hpp) on 64 digits per step, and a shuffle-and-sum popcount.
+#include "common/portability.hpp"
+
+#if QV_X86_64
+
 #include <algorithm>
 #include <cstdint>
 
-#include "kernels.hpp"
-#include "nibble_tables.hpp"
-#include "swar.hpp"
+#include "hex/blocks/nibble_tables.hpp"
+#include "hex/blocks/swar.hpp"
+#include "hex/kernels.hpp"
 
-#if defined(__clang__)
-#pragma clang attribute push(__attribute__((target("avx512f,avx512bw,avx512vl,bmi,bmi2,popcnt"))), \
-                             apply_to = function)
-#else
-#pragma GCC push_options
-#pragma GCC target("avx512f,avx512bw,avx512vl,bmi,bmi2,popcnt")
-#endif
+QV_BEGIN_ISA(avx512bw)
 
-#include "avx512_blocks.hpp"
+#include "hex/blocks/avx512_blocks.hpp"
 
 namespace quorvalent {
 namespace {
@@ -71,15 +69,12 @@ bool bw_contains_nul(const char* a, const char* b, std::size_t n) noexcept {
 }  // namespace
 }  // namespace quorvalent
 
-#if defined(__clang__)
-#pragma clang attribute pop
-#else
-#pragma GCC pop_options
-#endif
+QV_END_ISA
 
 namespace quorvalent {
 
-const kernel avx512bw_kernel = {"avx512bw", feature_avx512bw | feature_bmi2, bw_distance,
-                                bw_count_within, bw_contains_nul};
+QV_DEFINE_HEX_KERNEL(avx512bw, avx512bw, bw_distance, bw_count_within, bw_contains_nul);
 
 }  // namespace quorvalent
+
+#endif

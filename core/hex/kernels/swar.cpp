@@ -1,7 +1,7 @@
 #include <cstring>
 
-#include "kernels.hpp"
-#include "swar.hpp"
+#include "hex/blocks/swar.hpp"
+#include "hex/kernels.hpp"
 
 namespace quorvalent {
 
@@ -26,6 +26,6 @@ bool scan_contains_nul(const char* a, const char* b, std::size_t n) noexcept {
     return n != 0 && (std::memchr(a, 0, n) != nullptr || std::memchr(b, 0, n) != nullptr);
 }
 
-const kernel swar_kernel = {"swar", 0, swar_distance, swar_count_within, scan_contains_nul};
+QV_DEFINE_HEX_KERNEL(swar, portable, swar_distance, swar_count_within, scan_contains_nul);
 
 }  // namespace quorvalent

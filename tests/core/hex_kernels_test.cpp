@@ -1,5 +1,5 @@
-// Core tests. The kernel tests run once for every kernel this CPU can execute, so that a kernel
-// which is never chosen here is still held to the reference.
+// Hex distance core tests. The kernel tests run once for every kernel this CPU can execute, so
+// that a kernel which is never chosen here is still held to the reference.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "kernels.hpp"
+#include "hex/kernels.hpp"
+#include "hex/reference.hpp"
 #include "quorvalent/hex_distance.hpp"
-#include "reference.hpp"
 
 namespace qv = quorvalent;
 
@@ -199,11 +199,6 @@ TEST(Kernels, SomeVectorKernelIsTested) {
                      "*****************************************************************\n\n");
         GTEST_SKIP() << "no vector kernel can run on this CPU";
     }
-}
-
-TEST(Kernels, ActiveKernelIsTheFastestRunnable) {
-    EXPECT_EQ(&qv::active_kernel(), runnable_kernels().back());
-    EXPECT_STREQ(qv::active_kernel_name(), qv::active_kernel().name);
 }
 
 class KernelTest : public ::testing::TestWithParam<const qv::kernel*> {

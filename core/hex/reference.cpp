@@ -1,8 +1,8 @@
-#include "reference.hpp"
+#include "hex/reference.hpp"
 
 #include <cstring>
 
-#include "kernels.hpp"
+#include "hex/kernels.hpp"
 
 namespace quorvalent {
 
@@ -47,7 +47,7 @@ bounded_result reference_kernel_count_within(const char* a, const char* b, std::
 
 }  // namespace
 
-const kernel reference_kernel = {"scalar", 0, reference_hex_distance, reference_kernel_count_within,
-                                 scan_contains_nul};
+QV_DEFINE_HEX_KERNEL(scalar, portable, reference_hex_distance, reference_kernel_count_within,
+                     scan_contains_nul);
 
 }  // namespace quorvalent

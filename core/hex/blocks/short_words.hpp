@@ -6,10 +6,10 @@
 // followed by a horizontal sum. Included after a kernel file has switched its target on (POPCNT
 // must be part of it); everything stays in an anonymous namespace for the same reason as the
 // block loops.
-#ifndef QUORVALENT_SHORT_WORDS_HPP
-#define QUORVALENT_SHORT_WORDS_HPP
+#ifndef QUORVALENT_HEX_SHORT_WORDS_HPP
+#define QUORVALENT_HEX_SHORT_WORDS_HPP
 
-#ifndef QUORVALENT_SWAR_HPP
+#ifndef QUORVALENT_HEX_SWAR_HPP
 #error "include swar.hpp before switching the target"
 #endif
 
@@ -36,17 +36,19 @@ QV_ALWAYS_INLINE word_pair load_short_words(const char* p, std::size_t n) {
 
 QV_ALWAYS_INLINE unsigned word_distance(std::uint64_t wa, std::uint64_t wb) {
     return static_cast<unsigned>(
-        __builtin_popcountll(swar::digit_values(wa) ^ swar::digit_values(wb)));
+        popcount64(swar::digit_values(wa) ^ swar::digit_values(wb)));
 }
 
-// The distance of two strings of at most 16 digits that are known to be valid.
-QV_ALWAYS_INLINE distance_t short_words_distance(const char* a, const char* b, std::size_t n) {
+// The distance of two strings of at most 16 digits, counted without validating them: the
+// caller has already checked every digit.
+QV_ALWAYS_INLINE distance_t short_distance_unchecked(const char* a, const char* b, std::size_t n) {
     const word_pair x = load_short_words(a, n);
     const word_pair y = load_short_words(b, n);
     return word_distance(x.first, y.first) + word_distance(x.second, y.second);
 }
 
-QV_ALWAYS_INLINE distance_t short_distance(const char* a, const char* b, std::size_t n) {
+// The distance of two strings of at most 16 digits, or invalid_distance: validates and counts.
+QV_ALWAYS_INLINE distance_t short_distance_checked(const char* a, const char* b, std::size_t n) {
     const word_pair x = load_short_words(a, n);
     const word_pair y = load_short_words(b, n);
     const std::uint64_t bad = swar::invalid_bytes(x.first) | swar::invalid_bytes(x.second) |
@@ -55,6 +57,7 @@ QV_ALWAYS_INLINE distance_t short_distance(const char* a, const char* b, std::si
     return word_distance(x.first, y.first) + word_distance(x.second, y.second);
 }
 
+// The bounded count of two strings of at most 16 digits; validates as it goes.
 QV_ALWAYS_INLINE bounded_result short_count_within(const char* a, const char* b, std::size_t n,
                                                    std::uint64_t limit) {
     const word_pair x = load_short_words(a, n);
@@ -63,12 +66,12 @@ QV_ALWAYS_INLINE bounded_result short_count_within(const char* a, const char* b,
     const std::uint64_t bad_second = swar::invalid_bytes(x.second) | swar::invalid_bytes(y.second);
     const bool clean = (bad_first | bad_second) == 0;
     std::uint64_t count = static_cast<std::uint64_t>(
-        __builtin_popcountll((swar::digit_values(x.first) ^ swar::digit_values(y.first)) &
+        popcount64((swar::digit_values(x.first) ^ swar::digit_values(y.first)) &
                              swar::bytes_before_first(bad_first)));
     if (count > limit) return {outcome::beyond, clean};
     if (bad_first) return {outcome::invalid, false};
     count += static_cast<std::uint64_t>(
-        __builtin_popcountll((swar::digit_values(x.second) ^ swar::digit_values(y.second)) &
+        popcount64((swar::digit_values(x.second) ^ swar::digit_values(y.second)) &
                              swar::bytes_before_first(bad_second)));
     if (count > limit) return {outcome::beyond, clean};
     if (bad_second) return {outcome::invalid, false};

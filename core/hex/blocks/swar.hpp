@@ -4,18 +4,23 @@
 // A digit's value is its low nibble, plus 9 for a letter (bit 6 of the code marks the letters),
 // so no lookup is needed. The XOR of two values fits in 4 bits, so counting the bits of a whole
 // word of XORs gives the sum of the per-digit distances.
-#ifndef QUORVALENT_SWAR_HPP
-#define QUORVALENT_SWAR_HPP
+#ifndef QUORVALENT_HEX_SWAR_HPP
+#define QUORVALENT_HEX_SWAR_HPP
 
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 
+#include "common/portability.hpp"
 #include "quorvalent/hex_distance.hpp"
 
-// For the helpers of the vector kernels: a short string's whole call is a handful of
-// instructions, and a helper left out of line would pass its vectors through the stack.
-#define QV_ALWAYS_INLINE inline __attribute__((always_inline))
+namespace quorvalent {
+
+// Per-byte counts grow by at most 4 a step (a word here, a vector in the AVX2 kernel), so 63
+// steps fit in a byte (252) before the bytes must be widened and added up.
+inline constexpr std::size_t steps_per_byte_sum = 63;
+
+}  // namespace quorvalent
 
 namespace quorvalent::swar {
 
@@ -119,9 +124,8 @@ inline bool add_distance(const char* a, const char* b, std::size_t n,
     std::uint64_t sum = 0;
     std::size_t i = 0;
     while (n - i >= 8) {
-        // Per-byte counts grow by at most 4 a word, so 63 words fit in a byte before the bytes
-        // must be added up.
-        const std::size_t words = (n - i) / 8 < 63 ? (n - i) / 8 : 63;
+        const std::size_t words =
+            (n - i) / 8 < steps_per_byte_sum ? (n - i) / 8 : steps_per_byte_sum;
         std::uint64_t bytes = 0;
         for (std::size_t w = 0; w < words; ++w, i += 8) {
             const std::uint64_t wa = load_word(a + i);

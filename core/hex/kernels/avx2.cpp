@@ -1,31 +1,27 @@
 // 32 digits per step with AVX2: decode and validate by two 16-entry shuffles (see
 // nibble_tables.hpp), count by a third. Strings of up to 16 digits use two registers and POPCNT;
 // tails shorter than a vector go to the SWAR routines.
+#include "common/portability.hpp"
+
+#if QV_X86_64
+
 #include <algorithm>
 
-#include "kernels.hpp"
-#include "nibble_tables.hpp"
-#include "swar.hpp"
+#include "hex/blocks/nibble_tables.hpp"
+#include "hex/blocks/swar.hpp"
+#include "hex/kernels.hpp"
 
-#if defined(__clang__)
-#pragma clang attribute push(__attribute__((target("avx2,popcnt"))), apply_to = function)
-#else
-#pragma GCC push_options
-#pragma GCC target("avx2,popcnt")
-#endif
+QV_BEGIN_ISA(avx2)
 
 #include <immintrin.h>
 
-#include "short_words.hpp"
+#include "hex/blocks/short_words.hpp"
 
 namespace quorvalent {
 
 namespace {
 
 constexpr std::size_t block = 32;
-// Per-byte counts reach at most 4 per block, so 63 blocks fit in a byte before they must be
-// widened.
-constexpr std::size_t blocks_per_byte_sum = 63;
 
 struct tables {
     __m256i by_high, by_low, popcount, low_nibble;
@@ -74,13 +70,13 @@ inline std::uint64_t sum_lanes(__m256i v) {
 }
 
 distance_t avx2_distance(const char* a, const char* b, std::size_t n) noexcept {
-    if (n <= short_limit) return short_distance(a, b, n);
+    if (n <= short_limit) return short_distance_checked(a, b, n);
     const tables t = load_tables();
     const __m256i zero = _mm256_setzero_si256();
     __m256i lanes = zero;
     std::size_t i = 0;
     while (n - i >= block) {
-        const std::size_t steps = std::min((n - i) / block, blocks_per_byte_sum);
+        const std::size_t steps = std::min((n - i) / block, steps_per_byte_sum);
         __m256i bytes = zero;
         __m256i cls_min = _mm256_set1_epi8(-1);
         for (std::size_t s = 0; s < steps; ++s, i += block) {
@@ -129,15 +125,12 @@ bool avx2_contains_nul(const char* a, const char* b, std::size_t n) noexcept {
 }  // namespace
 }  // namespace quorvalent
 
-#if defined(__clang__)
-#pragma clang attribute pop
-#else
-#pragma GCC pop_options
-#endif
+QV_END_ISA
 
 namespace quorvalent {
 
-const kernel avx2_kernel = {"avx2", feature_avx2, avx2_distance, avx2_count_within,
-                            avx2_contains_nul};
+QV_DEFINE_HEX_KERNEL(avx2, avx2, avx2_distance, avx2_count_within, avx2_contains_nul);
 
 }  // namespace quorvalent
+
+#endif

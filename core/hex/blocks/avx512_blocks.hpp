@@ -10,16 +10,16 @@
 //                                                  valid bytes); folds the validity into health
 //   __mmask64 D::invalid(health)                   bytes not valid in either string
 //   __m512i D::lane_popcount(v)                    set bits of each 64-bit lane
-#ifndef QUORVALENT_AVX512_BLOCKS_HPP
-#define QUORVALENT_AVX512_BLOCKS_HPP
+#ifndef QUORVALENT_HEX_AVX512_BLOCKS_HPP
+#define QUORVALENT_HEX_AVX512_BLOCKS_HPP
 
 #include <immintrin.h>
 
-#include "kernels.hpp"
-#include "short_words.hpp"
+#include "hex/blocks/short_words.hpp"
+#include "hex/kernels.hpp"
 
 // Its inline routines must come from before the switch to the wider instruction set.
-#ifndef QUORVALENT_SWAR_HPP
+#ifndef QUORVALENT_HEX_SWAR_HPP
 #error "include swar.hpp before switching the target"
 #endif
 
@@ -36,7 +36,7 @@ constexpr std::size_t check_every = 64 * block;
 // empty asm hides where the value came from, so it stays in its register.
 QV_ALWAYS_INLINE __m512i load(const char* p) {
     __m512i v = _mm512_loadu_si512(p);
-    __asm__("" : "+v"(v));
+    QV_KEEP_IN_REGISTER(v);
     return v;
 }
 
@@ -140,7 +140,7 @@ QV_ALWAYS_INLINE distance_t blocks_distance(const char* a, const char* b, std::s
                 _mm512_zextsi128_si512(load_upto16(b, n)), c, health);
         // Bytes past the first 16 are zero: invalid, but not part of the strings.
         if (D::invalid(health) & 0xFFFF) return invalid_distance;
-        return short_words_distance(a, b, n);
+        return short_distance_unchecked(a, b, n);
     }
     if (n <= block) {
         const __m512i d = D::diff(n == block ? load(a) : load_short(a, n),
@@ -180,18 +180,14 @@ QV_ALWAYS_INLINE distance_t blocks_distance(const char* a, const char* b, std::s
     return static_cast<distance_t>(sum_lanes(lanes));
 }
 
-struct block_verdict {
-    bool decided;
-    outcome answer;  // beyond or invalid, when decided
-    bool clean;      // no invalid byte in the block
-};
-
-// One block of the bounded count; when it does not decide the answer, `count` advances. Only
+// One block of the bounded count. It answers beyond or invalid when the block decides the
+// test, and within when the count goes on, with `count` advanced; validated_all says that the
+// block held no invalid byte. Only
 // the digits before the first invalid one can carry the count past the limit, because the count
 // stops at that invalid digit otherwise. Padding is valid and sits between real digits without
 // reordering them, so it changes neither rule.
 template <class D>
-QV_ALWAYS_INLINE block_verdict decide_block(__m512i xa, __m512i xb, __mmask64 live,
+QV_ALWAYS_INLINE bounded_result decide_block(__m512i xa, __m512i xb, __mmask64 live,
                                             const typename D::constants& c, std::uint64_t limit,
                                             std::uint64_t& count) {
     __m512i health = D::healthy();
@@ -200,10 +196,10 @@ QV_ALWAYS_INLINE block_verdict decide_block(__m512i xa, __m512i xb, __mmask64 li
     const __mmask64 before_bad = (bad - 1) & ~bad;
     const std::uint64_t block_count =
         sum_small_lanes(D::lane_popcount(_mm512_maskz_mov_epi8(before_bad, d)));
-    if (block_count > limit - count) return {true, outcome::beyond, bad == 0};
-    if (bad) return {true, outcome::invalid, false};
+    if (block_count > limit - count) return {outcome::beyond, bad == 0};
+    if (bad) return {outcome::invalid, false};
     count += block_count;
-    return {false, outcome::within, true};
+    return {outcome::within, true};
 }
 
 template <class D>
@@ -214,9 +210,8 @@ QV_ALWAYS_INLINE bounded_result blocks_count_within(const char* a, const char* b
     const std::size_t last = n <= block ? 0 : (n - 1) / block * block;
     if (n <= block) {
         const single_block s = load_single_block(a, b, n);
-        const block_verdict v = decide_block<D>(s.a, s.b, s.live, c, limit, count);
         // The block held the whole strings: a clean block validated every digit.
-        return {v.answer, v.clean};
+        return decide_block<D>(s.a, s.b, s.live, c, limit, count);
     }
     constexpr __mmask64 all = ~__mmask64{0};
     std::size_t i = 0;
@@ -236,18 +231,17 @@ QV_ALWAYS_INLINE bounded_result blocks_count_within(const char* a, const char* b
             continue;
         }
         for (std::size_t k = 0; k < 4; ++k) {
-            const block_verdict v = decide_block<D>(load(a + i + k * block),
-                                                    load(b + i + k * block), all, c, limit, count);
-            if (v.decided) return {v.answer, false};
+            const bounded_result v = decide_block<D>(load(a + i + k * block),
+                                                     load(b + i + k * block), all, c, limit, count);
+            if (v.answer != outcome::within) return {v.answer, false};
         }
     }
     for (; i < last; i += block) {
-        const block_verdict v = decide_block<D>(load(a + i), load(b + i), all, c, limit, count);
-        if (v.decided) return {v.answer, false};
+        const bounded_result v = decide_block<D>(load(a + i), load(b + i), all, c, limit, count);
+        if (v.answer != outcome::within) return {v.answer, false};
     }
-    const block_verdict v = decide_block<D>(load_last(a + last, n - last),
-                                            load_last(b + last, n - last), all, c, limit, count);
-    return {v.answer, v.clean};
+    return decide_block<D>(load_last(a + last, n - last), load_last(b + last, n - last), all, c,
+                           limit, count);
 }
 
 QV_ALWAYS_INLINE bool has_zero_byte(__m512i v) { return _mm512_testn_epi8_mask(v, v) != 0; }

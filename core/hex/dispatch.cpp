@@ -1,4 +1,4 @@
-// Chooses a kernel once and routes the public entry points to it.
+// Chooses a kernel and routes the public entry points to it.
 //
 // This file is compiled for the baseline instruction set only: it runs before anyone knows
 // what the CPU supports.
@@ -9,46 +9,33 @@
 #include <cstring>
 #include <iterator>
 
-#include "cpu_features.hpp"
-#include "kernels.hpp"
+#include "common/cpu_features.hpp"
+#include "common/kernel_table.hpp"
+#include "hex/kernels.hpp"
+#include "hex/reference.hpp"
 #include "quorvalent/hex_distance.hpp"
-#include "reference.hpp"
 
 namespace quorvalent {
 
 namespace {
 
-// Slowest first; the last one that runs here wins.
-const kernel* const all_kernels[] = {
-    &reference_kernel, &swar_kernel,
-#ifdef QUORVALENT_X86_KERNELS
-    &avx2_kernel,      &avx512bw_kernel, &avx512vbmi_kernel,
-#endif
-};
-
-std::uint32_t cpu_features() noexcept {
-    static const std::uint32_t detected = detect_cpu_features();
-    return detected;
-}
-
-const kernel& choose_kernel() noexcept {
-    const kernel* best = &swar_kernel;
-    for (const kernel* k : all_kernels) {
-        if (kernel_runs_here(*k) && k != &reference_kernel) best = k;
-    }
-    return *best;
-}
+#define QV_HEX_KERNEL_ADDRESS(name, level) &name##_kernel,
+const kernel* const all_kernels[] = {QV_HEX_KERNELS(QV_HEX_KERNEL_ADDRESS)};
+#undef QV_HEX_KERNEL_ADDRESS
+static_assert(std::size(all_kernels) == kernel_count);
 
 // Chosen during static initialisation, before any caller can run, so no lock is needed.
-const kernel& chosen = choose_kernel();
+const kernel& chosen = choose_kernel(cpu_features());
 
 }  // namespace
 
 kernel_list compiled_kernels() noexcept { return {all_kernels, std::size(all_kernels)}; }
 
-bool kernel_runs_here(const kernel& k) noexcept {
-    return (k.required_features & cpu_features()) == k.required_features;
+const kernel& choose_kernel(std::uint32_t features) noexcept {
+    return choose_from(all_kernels, features);
 }
+
+bool kernel_runs_here(const kernel& k) noexcept { return supports(k, cpu_features()); }
 
 const kernel& active_kernel() noexcept { return chosen; }
 

@@ -1,15 +1,18 @@
 // AVX-512 kernel with VBMI and VPOPCNTDQ, 64 digits per step.
 //
 // It decodes and validates each byte with one 128-entry permute (VBMI) and counts with
-// VPOPCNTQ. CPUs without those get kernel_avx512bw.cpp.
+// VPOPCNTQ. CPUs without those get avx512bw.cpp.
+#include "common/portability.hpp"
+
+#if QV_X86_64
+
 #include <algorithm>
 #include <array>
 #include <cstdint>
 
-#include "kernels.hpp"
-#include "nibble_tables.hpp"
-#include "reference.hpp"
-#include "swar.hpp"
+#include "hex/blocks/swar.hpp"
+#include "hex/kernels.hpp"
+#include "hex/reference.hpp"
 
 namespace quorvalent {
 namespace {
@@ -28,17 +31,9 @@ alignas(64) constexpr std::array<unsigned char, 128> digit_values = digit_value_
 }  // namespace
 }  // namespace quorvalent
 
-#if defined(__clang__)
-#pragma clang attribute push(                                                             \
-    __attribute__((                                                                       \
-        target("avx512f,avx512bw,avx512vl,avx512vbmi,avx512vpopcntdq,bmi,bmi2,popcnt"))), \
-    apply_to = function)
-#else
-#pragma GCC push_options
-#pragma GCC target("avx512f,avx512bw,avx512vl,avx512vbmi,avx512vpopcntdq,bmi,bmi2,popcnt")
-#endif
+QV_BEGIN_ISA(avx512vbmi)
 
-#include "avx512_blocks.hpp"
+#include "hex/blocks/avx512_blocks.hpp"
 
 namespace quorvalent {
 namespace {
@@ -80,16 +75,12 @@ bool vbmi_contains_nul(const char* a, const char* b, std::size_t n) noexcept {
 }  // namespace
 }  // namespace quorvalent
 
-#if defined(__clang__)
-#pragma clang attribute pop
-#else
-#pragma GCC pop_options
-#endif
+QV_END_ISA
 
 namespace quorvalent {
 
-const kernel avx512vbmi_kernel = {
-    "avx512vbmi", feature_avx512bw | feature_avx512vbmi | feature_avx512vpopcntdq | feature_bmi2,
-    vbmi_distance, vbmi_count_within, vbmi_contains_nul};
+QV_DEFINE_HEX_KERNEL(avx512vbmi, avx512vbmi, vbmi_distance, vbmi_count_within, vbmi_contains_nul);
 
 }  // namespace quorvalent
+
+#endif

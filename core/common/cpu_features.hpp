@@ -9,14 +9,20 @@
 namespace quorvalent {
 
 enum cpu_feature : std::uint32_t {
-    feature_avx2 = 1u << 0,
-    feature_bmi2 = 1u << 1,
-    feature_avx512bw = 1u << 2,  // with AVX-512 F and VL
-    feature_avx512vbmi = 1u << 3,
-    feature_avx512vpopcntdq = 1u << 4,
+    feature_popcnt = 1u << 0,
+    feature_bmi1 = 1u << 1,
+    feature_bmi2 = 1u << 2,
+    feature_avx2 = 1u << 3,
+    feature_avx512bw = 1u << 4,  // with AVX-512 F and VL
+    feature_avx512vbmi = 1u << 5,
+    feature_avx512vpopcntdq = 1u << 6,
 };
 
+// Read from the CPU on every call; callers keep the answer.
 std::uint32_t detect_cpu_features() noexcept;
+
+// The features of this CPU, detected once.
+std::uint32_t cpu_features() noexcept;
 
 }  // namespace quorvalent
 
