@@ -58,6 +58,7 @@ echo "== valgrind memcheck, Debian's interpreter"
 .venv-valgrind/bin/python -m pip install "${pip_quiet[@]}" . --config-settings=build-dir=build/valgrind
 (cd tests && PYTHONMALLOC=malloc valgrind --tool=memcheck --error-exitcode=99 --leak-check=full \
   --errors-for-leak-kinds=definite --show-leak-kinds=definite --num-callers=30 \
+  --suppressions=valgrind/python.supp \
   ../.venv-valgrind/bin/python -m pytest -c ../pyproject.toml --rootdir .. -q -p no:cacheprovider \
   quorvalent/test_hamming_distance.py quorvalent/test_check_within.py \
   quorvalent/test_invalid_inputs.py)
