@@ -78,7 +78,8 @@ if [ "${QUORVALENT_OTHER_PYTHONS:-}" != "none" ]; then
   declare -A seen=()
   for python in "${candidates[@]}"; do
     [ -x "$python" ] || continue
-    version=$("$python" -c 'import platform; print(platform.python_version())')
+    # A pyenv shim exists for versions that are not selected; it fails when run.
+    version=$("$python" -c 'import platform; print(platform.python_version())' 2>/dev/null) || continue
     [ -z "${seen[$version]:-}" ] || continue
     seen[$version]=1
     others+=("$python")
