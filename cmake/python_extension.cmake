@@ -1,12 +1,13 @@
 # quorvalent_add_extension(<name> SOURCES <file>... [LINK <target>...])
 #
+# Needs find_package(Python COMPONENTS Interpreter Development.Module) first.
+#
 # One CPython extension module with the project's settings: the interpreter's headers as
 # SYSTEM includes (they are not ours to make -Wpedantic clean), reference-count debugging when
 # the interpreter is a debug build, hidden symbols with PyInit_<name> the only export, and an
 # install rule that puts the module at the top of the wheel.
 function(quorvalent_add_extension name)
   cmake_parse_arguments(PARSE_ARGV 1 arg "" "" "SOURCES;LINK")
-  find_package(Python COMPONENTS Interpreter Development.Module REQUIRED)
   python_add_library(${name} MODULE WITH_SOABI ${arg_SOURCES})
   target_link_libraries(${name} PRIVATE ${arg_LINK})
   get_target_property(_py_includes Python::Module INTERFACE_INCLUDE_DIRECTORIES)

@@ -71,6 +71,44 @@ QV_ALWAYS_INLINE unsigned popcount64(std::uint64_t x) noexcept {
 #endif
 }
 
+// Set bits of a 64-bit word in a dozen plain instructions, for code built without POPCNT:
+// the compiler's fallback is a library call.
+QV_ALWAYS_INLINE constexpr unsigned popcount64_swar(std::uint64_t x) noexcept {
+    x = x - ((x >> 1) & 0x5555555555555555ull);
+    x = (x & 0x3333333333333333ull) + ((x >> 2) & 0x3333333333333333ull);
+    x = (x + (x >> 4)) & 0x0F0F0F0F0F0F0F0Full;
+    return static_cast<unsigned>((x * 0x0101010101010101ull) >> 56);
+}
+
+// The popcount of code built for the baseline: the instruction where the baseline has it.
+QV_ALWAYS_INLINE unsigned popcount64_baseline(std::uint64_t x) noexcept {
+#if defined(__POPCNT__) || QV_AARCH64 || (defined(_MSC_VER) && !defined(__clang__))
+    return popcount64(x);
+#else
+    return popcount64_swar(x);
+#endif
+}
+
+// Asks for the cache line holding p ahead of its use, so that misses overlap.
+QV_ALWAYS_INLINE void prefetch(const void* p) noexcept {
+#if defined(__GNUC__) || defined(__clang__)
+    __builtin_prefetch(p);
+#else
+    (void)p;
+#endif
+}
+
+// Index of the lowest set bit; x must not be zero.
+QV_ALWAYS_INLINE unsigned lowest_set_bit(std::uint64_t x) noexcept {
+#if defined(_MSC_VER) && !defined(__clang__)
+    unsigned long index;
+    _BitScanForward64(&index, x);
+    return static_cast<unsigned>(index);
+#else
+    return static_cast<unsigned>(__builtin_ctzll(x));
+#endif
+}
+
 }  // namespace quorvalent
 
 #endif
