@@ -455,7 +455,7 @@ class hash_index {
             std::unique_lock lock(m);
             while (!cv.wait_for(lock, std::chrono::milliseconds(100), [&] { return finished; })) {
                 lock.unlock();
-                {
+                if (!failed) {
                     nb::gil_scoped_acquire acquire;
                     if (PyErr_CheckSignals() != 0) {
                         failed = true;
@@ -608,11 +608,11 @@ NB_MODULE(_core, m) {
     m.attr("scan_kernel") = qc::active_scan_kernel_name();
 
     nb::class_<hash_index>(m, "HashIndex")
-        .def(nb::init<nb::handle, nb::handle>(), nb::arg("hashes") = nb::tuple(), nb::kw_only(),
-             nb::arg("bits") = nb::none(),
+        .def(nb::init<nb::handle, nb::handle>(), nb::arg("hashes").none() = nb::tuple(), nb::kw_only(),
+             nb::arg("bits").none() = nb::none(),
              "An index of hex hashes, all of one length. `bits` fixes the width before any hash "
              "is added; otherwise the first hash sets it.")
-        .def("add", &hash_index::add, nb::arg("hashes"),
+        .def("add", &hash_index::add, nb::arg("hashes").none(),
              "Adds hashes and returns the id of the first; ids are insertion positions. A "
              "refused hash leaves the index as it was.")
         .def("_add_codes", &hash_index::add_codes, nb::arg("codes"))
@@ -622,23 +622,23 @@ NB_MODULE(_core, m) {
         .def("__repr__", &hash_index::repr)
         .def_prop_ro("bits", &hash_index::bits, "Bits per code, or None while the index has no width.")
         .def_prop_ro("nbytes", &hash_index::nbytes, "Bytes the index holds: codes and tables.")
-        .def("within", &hash_index::within, nb::arg("query"), nb::arg("max_dist"),
+        .def("within", &hash_index::within, nb::arg("query").none(), nb::arg("max_dist").none(),
              "(ids, dists) of every hash within max_dist bits of query, sorted by (distance, id).")
-        .def("nearest", &hash_index::nearest, nb::arg("query"), nb::arg("k"),
+        .def("nearest", &hash_index::nearest, nb::arg("query").none(), nb::arg("k").none(),
              "(ids, dists) of the k nearest hashes, sorted by (distance, id).")
-        .def("within_many", &hash_index::within_many, nb::arg("queries"), nb::arg("max_dist"),
-             nb::kw_only(), nb::arg("threads") = nb::none(),
+        .def("within_many", &hash_index::within_many, nb::arg("queries").none(), nb::arg("max_dist").none(),
+             nb::kw_only(), nb::arg("threads").none() = nb::none(),
              "(offsets, ids, dists): the answers of query q are ids[offsets[q]:offsets[q + 1]].")
-        .def("nearest_many", &hash_index::nearest_many, nb::arg("queries"), nb::arg("k"),
-             nb::kw_only(), nb::arg("threads") = nb::none(),
+        .def("nearest_many", &hash_index::nearest_many, nb::arg("queries").none(), nb::arg("k").none(),
+             nb::kw_only(), nb::arg("threads").none() = nb::none(),
              "(ids, dists) of shape (len(queries), min(k, len(index))).")
-        .def("pairs", &hash_index::pairs, nb::arg("max_dist"), nb::kw_only(),
-             nb::arg("other") = nb::none(), nb::arg("threads") = nb::none(),
-             nb::arg("progress") = nb::none(),
+        .def("pairs", &hash_index::pairs, nb::arg("max_dist").none(), nb::kw_only(),
+             nb::arg("other").none() = nb::none(), nb::arg("threads").none() = nb::none(),
+             nb::arg("progress").none() = nb::none(),
              "(i, j, d) of every pair within max_dist bits, sorted by (i, j): i < j within this "
              "index, or i in this index and j in `other`. `progress(done, total)` is called "
              "about every 0.1 s.")
-        .def("hex", &hash_index::hex, nb::arg("ids"), "The hashes of these ids, as lower-case hex.")
-        .def("plan", &hash_index::plan, nb::arg("max_dist"), nb::arg("kind") = "within",
+        .def("hex", &hash_index::hex, nb::arg("ids").none(), "The hashes of these ids, as lower-case hex.")
+        .def("plan", &hash_index::plan, nb::arg("max_dist").none(), nb::arg("kind") = "within",
              "How a search at this radius would run, and why.");
 }

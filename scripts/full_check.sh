@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The full check, from a fresh Debian machine: every test (scripts/test.sh), then the checks
 # that prove the module holds under bad input and faults:
-#   - differential fuzzing of every kernel against the reference (libFuzzer, ASan + UBSan)
+#   - differential fuzzing of every kernel against the reference (libFuzzer, ASan + UBSan),
+#     and of the index's searches against brute force on every scan kernel
 #   - the Python tests against an AddressSanitizer + UndefinedBehaviorSanitizer build
 #   - reference counts of every path under Debian's debug interpreter
 #   - a valgrind memcheck run of the main Python tests under Debian's interpreter
@@ -33,6 +34,16 @@ if ! build/fuzz/fuzz_kernels -max_total_time="${FUZZ_SECONDS:-60}" -print_final_
   exit 1
 fi
 grep -v '^#' build/fuzz/log.txt | tail -n 12
+
+echo "== Differential fuzzing of the index, ${FUZZ_INDEX_SECONDS:-45} s"
+mkdir -p build/fuzz/corpus_index
+if ! build/fuzz/fuzz_index -max_total_time="${FUZZ_INDEX_SECONDS:-45}" -print_final_stats=1 \
+    -artifact_prefix=build/fuzz/index- build/fuzz/corpus_index fuzz/corpus_index >build/fuzz/index_log.txt 2>&1; then
+  cat build/fuzz/index_log.txt
+  echo "index fuzzer found a disagreement or a crash; the reproducer is in build/fuzz/" >&2
+  exit 1
+fi
+grep -v '^#' build/fuzz/index_log.txt | tail -n 8
 
 echo "== Python tests, AddressSanitizer + UndefinedBehaviorSanitizer build"
 python3 -m venv .venv-asan

@@ -69,8 +69,6 @@ class table {
 
 namespace {
 
-// Below this many codes a scan is as fast as any table.
-constexpr std::size_t min_indexed = 4096;
 // Codes appended after the last build are scanned until they pass this share of the index.
 constexpr std::size_t tail_divisor = 8;
 
@@ -145,15 +143,17 @@ std::vector<table_layout> choose_blocks(unsigned bits, std::size_t words, std::s
         const unsigned parts = bits >= 30 ? 3u : bits >= 12 ? 2u : 1u;
         split_word(blocks, 0, bits, parts);
     } else {
-        // Two blocks a word up to eight tables; beyond that one block in each of eight words
-        // spread over the code: the pigeonhole holds over any set of disjoint blocks.
-        const std::size_t tables = std::min<std::size_t>(2 * words, 8);
-        if (tables == 2 * words) {
+        // Two blocks a word while that makes at most eight tables; otherwise a whole-word block
+        // in each of up to eight distinct words spread over the code. The pigeonhole holds
+        // over any set of disjoint blocks, so the words left out only cost selectivity.
+        constexpr std::size_t max_tables = 8;
+        if (2 * words <= max_tables) {
             for (std::size_t j = 0; j < words; ++j) {
                 const unsigned wb = word_bits(bits, words, j);
                 split_word(blocks, static_cast<unsigned>(j), wb, wb >= 16 ? 2u : 1u);
             }
         } else {
+            const std::size_t tables = std::min(words, max_tables);
             for (std::size_t k = 0; k < tables; ++k) {
                 const std::size_t j = k * words / tables;
                 blocks.push_back({static_cast<unsigned>(j), 0, word_bits(bits, words, j), 0});
@@ -210,6 +210,10 @@ unsigned full_distance(const std::uint64_t* a, const std::uint64_t* b, std::size
     return d;
 }
 
+inline bool cancelled(const std::atomic<bool>* cancel) noexcept {
+    return cancel != nullptr && cancel->load(std::memory_order_relaxed);
+}
+
 // Runs task(unit) for units [0, units) on `threads` threads, stopping early on cancel.
 template <class Task>
 void run_parallel(std::size_t units, unsigned threads, const std::atomic<bool>* cancel,
@@ -217,7 +221,7 @@ void run_parallel(std::size_t units, unsigned threads, const std::atomic<bool>* 
     std::atomic<std::size_t> next{0};
     auto worker = [&](unsigned thread) {
         for (;;) {
-            if (cancel && cancel->load(std::memory_order_relaxed)) return;
+            if (cancelled(cancel)) return;
             const std::size_t unit = next.fetch_add(1, std::memory_order_relaxed);
             if (unit >= units) return;
             task(thread, unit);
@@ -236,7 +240,11 @@ void run_parallel(std::size_t units, unsigned threads, const std::atomic<bool>* 
 
 //--- The index ------------------------------------------------------------------------------
 
-code_index::code_index(unsigned bits) : bits_(bits), words_((bits + 63) / 64) {}
+code_index::code_index(unsigned bits, const scan_kernel* scan, std::size_t table_threshold)
+    : bits_(bits),
+      words_((bits + 63) / 64),
+      scan_(scan ? scan : &active_scan_kernel()),
+      table_threshold_(std::max<std::size_t>(table_threshold, 1)) {}
 code_index::~code_index() = default;
 
 const std::uint64_t* code_index::data() const noexcept {
@@ -252,7 +260,7 @@ void code_index::rebuild_locked() {
     tables_.clear();
     within_plans_.clear();
     indexed_ = 0;
-    if (count_ < min_indexed) return;
+    if (count_ < table_threshold_) return;
     for (const table_layout& b : choose_blocks(bits_, words_, count_)) {
         tables_.emplace_back(b);
         tables_.back().build(data(), count_, words_);
@@ -273,7 +281,7 @@ bool code_index::append(const std::uint64_t* codes, std::size_t n) {
     }
     owned_.insert(owned_.end(), codes, codes + n * words_);
     count_ += n;
-    if (count_ - indexed_ > std::max(min_indexed, indexed_ / tail_divisor)) rebuild_locked();
+    if (count_ - indexed_ > std::max(table_threshold_, indexed_ / tail_divisor)) rebuild_locked();
     return true;
 }
 
@@ -322,9 +330,8 @@ std::string search_plan::describe() const {
 namespace {
 
 // The scan of codes [from, to) with one query, appending hits.
-void scan_range(const std::uint64_t* codes, std::size_t w, std::size_t from, std::size_t to,
-                const std::uint64_t* q, unsigned r, std::vector<hit>& out) {
-    const scan_kernel& k = active_scan_kernel();
+void scan_range(const scan_kernel& k, const std::uint64_t* codes, std::size_t w, std::size_t from,
+                std::size_t to, const std::uint64_t* q, unsigned r, std::vector<hit>& out) {
     constexpr std::size_t chunk = 1 << 14;
     std::uint32_t hits[chunk];
     for (std::size_t start = from; start < to; start += chunk) {
@@ -475,10 +482,10 @@ std::vector<hit> code_index::within(const std::uint64_t* q, unsigned r) const {
     }
     std::vector<hit> out;
     if (plan->scan) {
-        scan_range(data(), words_, 0, count_, q, r, out);
+        scan_range(*scan_, data(), words_, 0, count_, q, r, out);
     } else {
         probe_tables(tables_, plan->thresholds, data(), words_, q, r, out);
-        scan_range(data(), words_, indexed_, count_, q, r, out);
+        scan_range(*scan_, data(), words_, indexed_, count_, q, r, out);
     }
     std::sort(out.begin(), out.end());
     return out;
@@ -515,9 +522,8 @@ class best_k {
     std::vector<hit> heap_;
 };
 
-void scan_best(const std::uint64_t* codes, std::size_t w, std::size_t from, std::size_t to,
-               const std::uint64_t* q, unsigned cap, best_k& best) {
-    const scan_kernel& k = active_scan_kernel();
+void scan_best(const scan_kernel& k, const std::uint64_t* codes, std::size_t w, std::size_t from,
+               std::size_t to, const std::uint64_t* q, unsigned cap, best_k& best) {
     constexpr std::size_t chunk = 1 << 12;
     std::uint32_t hits[chunk];
     for (std::size_t start = from; start < to; start += chunk) {
@@ -590,11 +596,11 @@ std::vector<hit> code_index::nearest(const std::uint64_t* q, std::size_t k) cons
         }
     }
     if (exact) {
-        scan_best(codes, words_, indexed_, count_, q, bits_, best);
+        scan_best(*scan_, codes, words_, indexed_, count_, q, bits_, best);
     } else {
         // The probes would cost more than a scan from here on; the best so far bound it.
         best_k fresh(k);
-        scan_best(codes, words_, 0, count_, q, best.bound(bits_), fresh);
+        scan_best(*scan_, codes, words_, 0, count_, q, best.bound(bits_), fresh);
         return std::move(fresh).sorted();
     }
     return std::move(best).sorted();
@@ -648,8 +654,9 @@ std::vector<pair_hit> code_index::pairs(unsigned r, unsigned threads,
         run_parallel(units, threads, cancel, done, [&](unsigned th, std::size_t unit) {
             std::vector<hit> hits;
             for (std::size_t i = unit * rows; i < std::min(count_, (unit + 1) * rows); ++i) {
+                if (cancelled(cancel)) return;
                 hits.clear();
-                scan_range(codes, w, i + 1, count_, codes + i * w, r, hits);
+                scan_range(*scan_, codes, w, i + 1, count_, codes + i * w, r, hits);
                 for (const hit& h : hits) found[th].push_back({static_cast<code_id>(i), h.id, h.dist});
             }
         });
@@ -677,12 +684,13 @@ std::vector<pair_hit> code_index::pairs(unsigned r, unsigned threads,
                 std::vector<hit> hits;
                 const std::size_t first = indexed_ + (u - units.size()) * tail_rows;
                 for (std::size_t v = first; v < std::min(count_, first + tail_rows); ++v) {
+                    if (cancelled(cancel)) return;
                     hits.clear();
                     const std::uint64_t* q = codes + v * w;
                     probe_tables(tables_, t, codes, w, q, r, hits);
                     for (const hit& h : hits) out.push_back({h.id, static_cast<code_id>(v), h.dist});
                     hits.clear();
-                    scan_range(codes, w, v + 1, count_, q, r, hits);
+                    scan_range(*scan_, codes, w, v + 1, count_, q, r, hits);
                     for (const hit& h : hits) out.push_back({static_cast<code_id>(v), h.id, h.dist});
                 }
                 return;
@@ -707,6 +715,7 @@ std::vector<pair_hit> code_index::pairs(unsigned r, unsigned threads,
                 out.push_back({std::min(a, b), std::max(a, b), d});
             };
             for (std::size_t bucket = ur.first; bucket < ur.last; ++bucket) {
+                if (cancelled(cancel)) return;
                 const std::uint32_t lo = T.offsets[bucket], hi = T.offsets[bucket + 1];
                 if (lo == hi) continue;
                 for (const std::uint32_t mask : masks[ur.table]) {
@@ -754,6 +763,7 @@ std::vector<pair_hit> code_index::cross_pairs(const code_index& other, unsigned 
     // between two of them; every query still answers against a whole state of the index.
     run_parallel(units, threads, cancel, done, [&](unsigned th, std::size_t unit) {
         for (std::size_t j = unit * rows; j < std::min(queries, (unit + 1) * rows); ++j) {
+            if (cancelled(cancel)) return;
             for (const hit& h : within(qcodes + j * w, r)) {
                 found[th].push_back({h.id, static_cast<code_id>(j), h.dist});
             }

@@ -82,10 +82,13 @@ class HashIndex(_core.HashIndex):
         path = os.fspath(path)
         try:
             return _load(cls, path, mmap)
-        except (zipfile.BadZipFile, EOFError, OSError, KeyError) as error:
-            if isinstance(error, FileNotFoundError):
-                raise
-            raise ValueError(f"{path}: not a HashIndex file ({error})") from None
+        except (ValueError, FileNotFoundError, PermissionError, IsADirectoryError):
+            raise
+        except Exception as error:
+            # A damaged archive fails in the zip reader in many ways (BadZipFile, EOFError,
+            # NotImplementedError for a mangled version field, zlib errors...): all are a
+            # file that is not a HashIndex.
+            raise ValueError(f"{path}: not a HashIndex file ({type(error).__name__}: {error})") from None
 
 
 def _load(cls: type[HashIndex], path: str, mmap: bool) -> HashIndex:
@@ -110,8 +113,16 @@ def _load(cls: type[HashIndex], path: str, mmap: bool) -> HashIndex:
         words = (bits + 63) // 64
         info = archive.getinfo("codes.npy")
         with archive.open(info) as member:
-            version = np.lib.format.read_magic(member)
-            shape, fortran, dtype = np.lib.format._read_array_header(member, version)
+            try:
+                version = np.lib.format.read_magic(member)
+                if version == (1, 0):
+                    shape, fortran, dtype = np.lib.format.read_array_header_1_0(member)
+                elif version == (2, 0):
+                    shape, fortran, dtype = np.lib.format.read_array_header_2_0(member)
+                else:
+                    raise ValueError(f"unsupported .npy version {version}")
+            except ValueError as error:
+                raise ValueError(f"{path}: codes.npy is malformed ({error})") from None
             header_size = member.tell()
         if dtype != np.dtype("<u8") or fortran or shape != (count, words):
             raise ValueError(f"{path}: codes must be C-ordered '<u8' of shape ({count}, {words}), "

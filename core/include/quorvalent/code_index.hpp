@@ -58,12 +58,17 @@ struct table_layout {
     unsigned word, shift, width, prefix;  // block = (code[word] >> shift) & (2^width - 1)
 };
 
-class table;  // defined in the implementation
+class table;        // defined in the implementation
+struct scan_kernel;  // codes/scan_kernels.hpp
 
 class code_index {
    public:
-    // An empty index of codes of `bits` bits (1..4096).
-    explicit code_index(unsigned bits);
+    // An empty index of codes of `bits` bits (1..4096). Its scans use `scan`, or the kernel
+    // chosen for this CPU when null; tests pass each kernel in turn.
+    // Below `table_threshold` codes there are no tables, only scans; tests lower it to reach
+    // the tables with few codes.
+    explicit code_index(unsigned bits, const scan_kernel* scan = nullptr,
+                        std::size_t table_threshold = 4096);
     ~code_index();
     code_index(const code_index&) = delete;
     code_index& operator=(const code_index&) = delete;
@@ -116,6 +121,8 @@ class code_index {
 
     unsigned bits_;
     std::size_t words_;
+    const scan_kernel* scan_;
+    std::size_t table_threshold_;
     std::vector<std::uint64_t> owned_;
     const std::uint64_t* borrowed_ = nullptr;
     std::size_t count_ = 0;

@@ -1,0 +1,21 @@
+import sys
+from pathlib import Path
+
+import pytest
+
+# The oracle lives beside the tests; the module under test is the installed one.
+sys.path.insert(0, str(Path(__file__).parent))
+
+
+@pytest.fixture
+def refuses():
+    """refuses(fragment, function, *args, **kwargs): a plain ValueError whose message holds
+    every fragment."""
+    def check(fragments, function, *args, **kwargs):
+        with pytest.raises(ValueError) as info:
+            function(*args, **kwargs)
+        assert type(info.value) is ValueError, f"{type(info.value).__name__} escaped"
+        for fragment in [fragments] if isinstance(fragments, str) else fragments:
+            assert fragment in str(info.value), (fragment, str(info.value))
+        return str(info.value)
+    return check

@@ -1,0 +1,85 @@
+"""python -m quorvalent_index: true line numbers, both formats, gzip, and bad input."""
+import gzip
+import json
+import subprocess
+import sys
+
+import pytest
+
+import index_model as model
+
+HASHES = ["ff00ff00", "ff00ff01", "12345678", "FF00FF03", "12345679", "00000000"]
+
+
+def run(*args, **kwargs):
+    return subprocess.run([sys.executable, "-m", "quorvalent_index", *map(str, args)],
+                          capture_output=True, text=True, **kwargs)
+
+
+@pytest.fixture
+def hash_file(tmp_path):
+    # Comments and blank lines count as lines: reports must name the file's own numbers.
+    lines = ["# sample", "", HASHES[0], HASHES[1], "   ", "# more", HASHES[2], HASHES[3], "",
+             HASHES[4], HASHES[5]]
+    path = tmp_path / "hashes.txt"
+    path.write_text("\n".join(lines) + "\n")
+    return path, [3, 4, 7, 8, 10, 11]
+
+
+def test_pairs_as_csv_name_the_file_lines(hash_file):
+    path, line_of = hash_file
+    result = run("pairs", path, "--max-dist", 2)
+    assert result.returncode == 0, result.stderr
+    rows = result.stdout.splitlines()
+    assert rows[0] == "line_a,line_b,distance"
+    expected = [f"{line_of[i]},{line_of[j]},{d}" for i, j, d in model.pairs(HASHES, 2)]
+    assert rows[1:] == expected and len(expected) == 4
+    assert "4 pairs within 2 bits among 6 hashes" in result.stderr
+
+
+def test_pairs_as_jsonl_from_a_gzip_file(tmp_path, hash_file):
+    path, line_of = hash_file
+    packed = tmp_path / "hashes.txt.gz"
+    packed.write_bytes(gzip.compress(path.read_bytes()))
+    result = run("pairs", packed, "--max-dist", 1, "--format", "jsonl", "--threads", 2)
+    assert result.returncode == 0, result.stderr
+    got = [json.loads(line) for line in result.stdout.splitlines()]
+    assert got == [{"line_a": line_of[i], "line_b": line_of[j], "distance": d}
+                   for i, j, d in model.pairs(HASHES, 1)]
+
+
+def test_query_by_radius_and_by_k(hash_file):
+    path, line_of = hash_file
+    result = run("query", path, "ff00ff00", "--max-dist", 2)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines()[1:] == [
+        f"{line_of[i]},{HASHES[i].lower()},{d}" for i, d in model.within(HASHES, "ff00ff00", 2)]
+    result = run("query", path, "12345678", "-k", 2, "--format", "jsonl")
+    assert [json.loads(x)["line"] for x in result.stdout.splitlines()] == [line_of[2], line_of[4]]
+
+
+@pytest.mark.parametrize("content, fragment", [
+    ("ff00\nff0\n", "line 2: hash has 3 digits"),
+    ("# c\n\nff00\nfz00\n", "line 4: hash has an invalid character 'z'"),
+])
+def test_bad_files_report_line_and_reason(tmp_path, content, fragment):
+    path = tmp_path / "bad.txt"
+    path.write_text(content)
+    result = run("pairs", path, "--max-dist", 1)
+    assert result.returncode == 2
+    assert str(path) in result.stderr and fragment in result.stderr
+    assert "Traceback" not in result.stderr
+
+
+def test_other_failures_exit_with_status_2(tmp_path, hash_file):
+    path, _ = hash_file
+    missing = run("pairs", tmp_path / "missing.txt", "--max-dist", 1)
+    assert missing.returncode == 2 and "missing.txt" in missing.stderr
+    bad_query = run("query", path, "xyz", "--max-dist", 1)
+    assert bad_query.returncode == 2 and "HASH 'xyz'" in bad_query.stderr
+    negative = run("pairs", path, "--max-dist", -1)
+    assert negative.returncode == 2
+    binary = tmp_path / "binary.txt"
+    binary.write_bytes(b"\xff\xfe\x00")
+    undecodable = run("pairs", binary, "--max-dist", 1)
+    assert undecodable.returncode == 2 and "not UTF-8" in undecodable.stderr

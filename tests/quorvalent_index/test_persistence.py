@@ -1,0 +1,145 @@
+"""save() and load(): round trips with and without mapping, atomic replacement, and files that
+are truncated or have a flipped byte, which must give a ValueError or the very same index."""
+import os
+import zipfile
+
+import numpy as np
+import pytest
+
+from quorvalent_index import HashIndex
+
+
+def same_index(a, b):
+    return (len(a) == len(b) and a.bits == b.bits and a.hex(range(len(a))) == b.hex(range(len(b))))
+
+
+@pytest.fixture(params=[16, 64, 100, 256])
+def index(request):
+    digits = request.param // 4
+    rng = np.random.default_rng(digits)
+    hashes = ["".join(rng.choice(list("0123456789abcdef"), digits)) for _ in range(700)]
+    hashes += [h[:-1] + ("0" if h[-1] != "0" else "1") for h in hashes[:50]]
+    return HashIndex(hashes)
+
+
+@pytest.mark.parametrize("mmap", [True, False])
+def test_round_trip(tmp_path, index, mmap):
+    path = tmp_path / "index.npz"
+    index.save(path)
+    loaded = HashIndex.load(path, mmap=mmap)
+    assert type(loaded) is HashIndex and same_index(index, loaded)
+    query = index.hex([3])[0]
+    for r in (0, 2, 9):
+        assert [a.tolist() for a in loaded.within(query, r)] == [a.tolist() for a in index.within(query, r)]
+    assert [a.tolist() for a in loaded.pairs(3)] == [a.tolist() for a in index.pairs(3)]
+    # A mapped index still takes additions (it copies its codes first).
+    first = loaded.add(index.hex([0, 1]))
+    assert first == len(index) and loaded.hex([first]) == index.hex([0])
+
+
+def test_numpy_opens_the_file(tmp_path, index):
+    path = tmp_path / "index.npz"
+    index.save(path)
+    with np.load(path) as data:
+        assert int(data["format_version"]) == 1 and int(data["bits"]) == index.bits
+        assert data["codes"].dtype == np.dtype("<u8") and data["codes"].shape[0] == len(index)
+        if index.bits == 64:
+            assert [f"{c:016x}" for c in data["codes"][:5, 0].tolist()] == index.hex(range(5))
+
+
+def test_mmap_maps_instead_of_reading(tmp_path):
+    index = HashIndex.from_codes(np.arange(50_000, dtype=np.uint64) * np.uint64(0x9E3779B97F4A7C15))
+    path = tmp_path / "big.npz"
+    index.save(path)
+    mapped = HashIndex.load(path, mmap=True)
+    read = HashIndex.load(path, mmap=False)
+    # The mapped index owns no copy of its codes: only the tables count.
+    assert mapped.nbytes <= read.nbytes - 8 * 50_000 + 4096
+    assert same_index(mapped, read)
+
+
+def test_save_is_atomic_and_leaves_no_temporary(tmp_path, index, monkeypatch):
+    path = tmp_path / "index.npz"
+    HashIndex(["00"]).save(path)
+    before = path.read_bytes()
+
+    def crash(*args, **kwargs):
+        raise OSError("disk full")
+    monkeypatch.setattr(np, "savez", crash)
+    with pytest.raises(OSError, match="disk full"):
+        index.save(path)
+    assert path.read_bytes() == before, "the old file must survive a failed save"
+    assert os.listdir(tmp_path) == ["index.npz"]
+    monkeypatch.undo()
+    index.save(path)
+    assert os.listdir(tmp_path) == ["index.npz"]
+    assert same_index(HashIndex.load(path), index)
+
+
+def test_empty_and_unset_indexes_round_trip(tmp_path):
+    for original in (HashIndex(), HashIndex(bits=64)):
+        path = tmp_path / "e.npz"
+        original.save(path)
+        loaded = HashIndex.load(path)
+        assert len(loaded) == 0 and loaded.bits == original.bits
+
+
+def test_truncated_files_are_refused(tmp_path):
+    path = tmp_path / "index.npz"
+    HashIndex([f"{i * 7919:08x}" for i in range(300)]).save(path)
+    data = path.read_bytes()
+    broken = tmp_path / "broken.npz"
+    for size in sorted({0, 1, 4, 22, 100, len(data) // 2, len(data) - 22, len(data) - 1} | set(range(0, len(data), 97))):
+        broken.write_bytes(data[:size])
+        with pytest.raises(ValueError):
+            HashIndex.load(broken)
+
+
+@pytest.mark.parametrize("mmap", [True, False])
+def test_flipped_bytes_give_an_error_or_the_same_index(tmp_path, mmap):
+    original = HashIndex([f"{i * 2654435761 % 2**32:08x}" for i in range(200)])
+    path = tmp_path / "index.npz"
+    original.save(path)
+    data = path.read_bytes()
+    broken = tmp_path / "broken.npz"
+    rng = np.random.default_rng(0)
+    refused = 0
+    for pos in sorted(set(range(0, len(data), 7)) | set(rng.integers(0, len(data), 300).tolist())):
+        for flip in (0x01, 0x80):
+            mutated = bytearray(data)
+            mutated[pos] ^= flip
+            broken.write_bytes(bytes(mutated))
+            try:
+                loaded = HashIndex.load(broken, mmap=mmap)
+            except ValueError:
+                refused += 1
+                continue
+            # Some bytes (a zip comment, a timestamp) carry nothing; the index must be intact.
+            assert same_index(loaded, original), f"byte {pos} ^ {flip:#x} gave a different index"
+    assert refused > 0
+
+
+def test_files_of_another_kind_are_refused(tmp_path):
+    path = tmp_path / "other.npz"
+    np.savez(path, codes=np.zeros((3, 1), "<u8"))
+    with pytest.raises(ValueError, match="not a HashIndex file"):
+        HashIndex.load(path)
+    for name, value, match in [
+        ("format_version", np.array(2, "<i8"), "format version 2"),
+        ("bits", np.array(5000, "<i8"), "out of range"),
+        ("codes", np.zeros((3, 2), "<u8"), "codes must be"),
+        ("codes", np.zeros((3, 1), ">u8"), "codes must be"),
+        ("codes", np.full((3, 1), 1 << 40, "<u8"), "padding must be zero"),
+    ]:
+        arrays = {"format_version": np.array(1, "<i8"), "bits": np.array(40, "<i8"),
+                  "count": np.array(3, "<i8"), "codes": np.zeros((3, 1), "<u8")}
+        arrays[name] = value
+        np.savez(path, **arrays)
+        with pytest.raises(ValueError, match=match):
+            HashIndex.load(path)
+    path.write_text("not a zip file")
+    with pytest.raises(ValueError, match="not a HashIndex file"):
+        HashIndex.load(path)
+    with pytest.raises(FileNotFoundError):
+        HashIndex.load(tmp_path / "missing.npz")
+    assert zipfile.is_zipfile(tmp_path / "other.npz") is False

@@ -1,0 +1,107 @@
+"""Queries from many threads while another adds, without a wrong answer; a long join stops on
+Ctrl-C."""
+import _thread
+import sys
+import threading
+import time
+
+import numpy as np
+import pytest
+
+import quorvalent_index
+from quorvalent_index import HashIndex
+
+
+def test_queries_concurrent_with_add_never_answer_wrong():
+    rng = np.random.default_rng(3)
+    base = rng.integers(0, 2**64 - 1, size=20_000, dtype=np.uint64, endpoint=True)
+    hashes = [f"{c:016x}" for c in base.tolist()]
+    index = HashIndex(hashes[:5000])
+    # Each query's near-duplicates are planted once, before the threads start, so every answer
+    # is known: ids below 5000 are fixed, and later additions are far from every query.
+    queries = hashes[:64]
+    expected = {q: index.within(q, 6)[0].tolist() for q in queries}
+    far = hashes[5000:]
+    errors = []
+    stop = threading.Event()
+
+    def query(seed):
+        local = np.random.default_rng(seed)
+        while not stop.is_set():
+            q = queries[int(local.integers(len(queries)))]
+            ids = index.within(q, 6)[0].tolist()
+            # Additions only ever append ids >= 5000; those within 6 bits of a query are
+            # vanishingly unlikely for random codes, and must then be exact anyway.
+            old = [i for i in ids if i < 5000]
+            if old != expected[q]:
+                errors.append((q, ids))
+            nids, _ = index.nearest(q, 1)
+            if nids.tolist() != [expected[q][0]]:
+                errors.append(("nearest", q, nids.tolist()))
+
+    threads = [threading.Thread(target=query, args=(s,)) for s in range(4)]
+    for t in threads:
+        t.start()
+    # Small additions, so that many land while queries run, some of them rebuilding tables.
+    for start in range(0, len(far), 200):
+        index.add(far[start:start + 200])
+        time.sleep(0.001)
+    stop.set()
+    for t in threads:
+        t.join()
+    assert not errors, errors[:3]
+    assert len(index) == 20_000
+    assert index.hex([19_999]) == [hashes[19_999]]
+
+
+def test_within_many_and_joins_agree_across_thread_counts():
+    rng = np.random.default_rng(8)
+    codes = rng.integers(0, 2**64 - 1, size=8000, dtype=np.uint64, endpoint=True)
+    codes[4000:4400] = codes[:400] ^ np.uint64(0b1011)
+    index = HashIndex.from_codes(codes)
+    queries = [f"{c:016x}" for c in codes[:300].tolist()]
+    one = [a.tolist() for a in index.within_many(queries, 5, threads=1)]
+    two = [a.tolist() for a in index.within_many(queries, 5, threads=2)]
+    assert one == two
+    assert [a.tolist() for a in index.pairs(5, threads=1)] == [a.tolist() for a in index.pairs(5, threads=2)]
+
+
+def test_progress_is_reported_and_may_cancel():
+    rng = np.random.default_rng(1)
+    index = HashIndex.from_codes(rng.integers(0, 2**63, size=60_000, dtype=np.uint64))
+    calls = []
+
+    def progress(done, total):
+        calls.append((done, total))
+        if len(calls) == 2:
+            raise RuntimeError("enough")
+    with pytest.raises(RuntimeError, match="enough"):
+        index.pairs(30, threads=1, progress=progress)
+    assert calls and all(0 <= d <= t for d, t in calls)
+
+
+def test_a_long_join_stops_on_ctrl_c():
+    rng = np.random.default_rng(2)
+    # A radius this large makes the join a scan of every pair: minutes of work.
+    index = HashIndex.from_codes(rng.integers(0, 2**63, size=200_000, dtype=np.uint64))
+    timer = threading.Timer(0.5, _thread.interrupt_main)
+    started = time.monotonic()
+    timer.start()
+    with pytest.raises(KeyboardInterrupt):
+        index.pairs(30, threads=2)
+    elapsed = time.monotonic() - started
+    timer.join()
+    assert elapsed < 0.5 + 2.0, f"took {elapsed:.2f} s to stop"
+
+
+@pytest.mark.skipif(not hasattr(sys, "_is_gil_enabled"), reason="needs CPython 3.13 or later")
+def test_the_module_does_not_need_the_gil():
+    # On a free-threaded interpreter importing the module must not turn the GIL back on.
+    if sysconfig_gil_disabled():
+        assert not sys._is_gil_enabled()
+    assert quorvalent_index.HashIndex is not None
+
+
+def sysconfig_gil_disabled():
+    import sysconfig
+    return bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
