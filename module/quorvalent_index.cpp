@@ -299,6 +299,9 @@ class hash_index {
         const auto writer = lock_writer();
         const snapshot st = state();
         if (!st.core || codes.shape(1) != st.w.words()) refuse("codes have the wrong number of words per code");
+        if (reinterpret_cast<std::uintptr_t>(codes.data()) % alignof(std::uint64_t) != 0) {
+            refuse("mapped codes must be aligned to 8 bytes");
+        }
         keep_alive_.push_back(owner);
         std::shared_ptr<qc::code_index> core = st.core;
         nb::gil_scoped_release release;

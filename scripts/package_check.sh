@@ -17,12 +17,16 @@ echo "== wheel contents"
 import re, sys, zipfile
 names = zipfile.ZipFile(sys.argv[1]).namelist()
 allowed = [r"quorvalent\.cpython-[^/]+\.so", r"quorvalent-stubs/__init__\.pyi",
+           r"quorvalent_index/(__init__|__main__)\.py", r"quorvalent_index/_core\.cpython-[^/]+\.so",
+           r"quorvalent_index/_core\.pyi", r"quorvalent_index/py\.typed",
            r"quorvalent-[^/]+\.dist-info/(METADATA|WHEEL|RECORD|licenses/LICENSE)"]
 stray = [n for n in names if not any(re.fullmatch(p, n) for p in allowed)]
 for n in names:
     print("  " + n)
 assert not stray, f"unexpected files in the wheel: {stray}"
-assert any(n.endswith(".so") for n in names) and any(n.endswith(".pyi") for n in names)
+for required in ("quorvalent.cpython-", "quorvalent-stubs/__init__.pyi", "quorvalent_index/_core.cpython-",
+                 "quorvalent_index/_core.pyi", "quorvalent_index/py.typed", "quorvalent_index/__main__.py"):
+    assert any(n.startswith(required) for n in names), f"the wheel lacks {required}"
 PY
 
 echo "== the sdist in a clean environment"
@@ -30,12 +34,18 @@ python3 -m venv .venv-sdist
 .venv-sdist/bin/python -m pip install "${pip_quiet[@]}" dist/*.tar.gz mypy
 (cd /tmp && "$OLDPWD/.venv-sdist/bin/python" -c \
   'import quorvalent as q; assert q.hamming_distance("ff", "0f") == 4; print("  imports and answers:", q.__version__)')
+(cd /tmp && "$OLDPWD/.venv-sdist/bin/python" -c \
+  'import quorvalent, quorvalent_index as qi; assert qi.__version__ == quorvalent.__version__; assert qi.HashIndex(["ff", "fe"]).within("ff", 1)[0].tolist() == [0, 1]; print("  index imports and answers:", qi.__version__)')
 
 echo "== stubs"
 (cd /tmp && "$OLDPWD/.venv-sdist/bin/python" -m mypy.stubtest quorvalent)
-.venv-sdist/bin/python -m mypy --strict --no-incremental tests/quorvalent/typing/uses_api.py
-if .venv-sdist/bin/python -m mypy --strict --no-incremental tests/quorvalent/typing/passes_bytes.py; then
-  echo "mypy accepted bytes arguments" >&2
-  exit 1
-fi
+(cd /tmp && "$OLDPWD/.venv-sdist/bin/python" -m mypy.stubtest quorvalent_index \
+  --allowlist "$OLDPWD/tests/quorvalent_index/typing/stubtest_allowlist.txt")
+for module in quorvalent quorvalent_index; do
+  .venv-sdist/bin/python -m mypy --strict --no-incremental "tests/$module/typing/uses_api.py"
+  if .venv-sdist/bin/python -m mypy --strict --no-incremental "tests/$module/typing/passes_bytes.py"; then
+    echo "mypy accepted bytes arguments to $module" >&2
+    exit 1
+  fi
+done
 echo "== Package check passed"

@@ -39,19 +39,44 @@ class table {
     }
     std::size_t buckets() const noexcept { return std::size_t{1} << lay.prefix; }
 
-    void build(const std::uint64_t* codes, std::size_t n, std::size_t w) {
+    // Files codes [0, n) by bucket, each bucket in id order. `spare_words` and `spare_ids` are
+    // scratch of n entries each, shared by the tables of one build.
+    void build(const std::uint64_t* codes, std::size_t n, std::size_t w,
+               large_array<std::uint64_t>& spare_words, large_array<code_id>& spare_ids) {
         offsets.reset(buckets() + 1);
         for (std::size_t i = 0; i < n; ++i) ++offsets[key(codes[i * w + lay.word]) + 1];
         for (std::size_t b = 0; b < buckets(); ++b) offsets[b + 1] += offsets[b];
         words.reset(n);
         ids.reset(n);
         std::vector<std::uint32_t> cursor(offsets.data(), offsets.data() + buckets());
-        // In id order, so that each bucket lists its ids in ascending order.
+        constexpr unsigned run_bits = 8;
+        if (lay.prefix <= run_bits + 4) {
+            for (std::size_t i = 0; i < n; ++i) {
+                const std::uint64_t word = codes[i * w + lay.word];
+                const std::uint32_t at = cursor[key(word)]++;
+                words[at] = word;
+                ids[at] = static_cast<code_id>(i);
+            }
+            return;
+        }
+        // Placing each code straight into its bucket writes all over a table of many
+        // megabytes, a cache miss per code. Two passes are faster: first into 256 runs by the
+        // top bits of the key (256 write streams, each sequential), then each run into its
+        // buckets, which all lie in a slice of the table small enough to stay in cache.
+        const unsigned run_shift = lay.prefix - run_bits;
+        std::uint32_t run_cursor[1u << run_bits];
+        for (std::size_t r = 0; r < (1u << run_bits); ++r) run_cursor[r] = offsets[r << run_shift];
         for (std::size_t i = 0; i < n; ++i) {
             const std::uint64_t word = codes[i * w + lay.word];
-            const std::uint32_t at = cursor[key(word)]++;
-            words[at] = word;
-            ids[at] = static_cast<code_id>(i);
+            const std::uint32_t at = run_cursor[key(word) >> run_shift]++;
+            spare_words[at] = word;
+            spare_ids[at] = static_cast<code_id>(i);
+        }
+        for (std::size_t at = 0; at < n; ++at) {
+            const std::uint64_t word = spare_words[at];
+            const std::uint32_t to = cursor[key(word)]++;
+            words[to] = word;
+            ids[to] = spare_ids[at];
         }
     }
 
@@ -261,9 +286,11 @@ void code_index::rebuild_locked() {
     within_plans_.clear();
     indexed_ = 0;
     if (count_ < table_threshold_) return;
+    large_array<std::uint64_t> spare_words(count_);
+    large_array<code_id> spare_ids(count_);
     for (const table_layout& b : choose_blocks(bits_, words_, count_)) {
         tables_.emplace_back(b);
-        tables_.back().build(data(), count_, words_);
+        tables_.back().build(data(), count_, words_, spare_words, spare_ids);
     }
     indexed_ = count_;
     // The plans of the small radii, computed once per build: a query of 64-bit codes at radius

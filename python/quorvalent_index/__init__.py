@@ -11,6 +11,7 @@ A distance equal to ``max_dist`` is within.
 """
 from __future__ import annotations
 
+import io
 import os
 import tempfile
 import zipfile
@@ -48,7 +49,7 @@ class HashIndex(_core.HashIndex):
         path = os.fspath(path)
         folder = os.path.dirname(os.path.abspath(path))
         codes = self._codes()
-        arrays = {
+        arrays: dict[str, Any] = {
             "format_version": np.array(FORMAT_VERSION, dtype="<i8"),
             "bits": np.array(self.bits or 0, dtype="<i8"),
             "count": np.array(codes.shape[0], dtype="<i8"),
@@ -57,7 +58,7 @@ class HashIndex(_core.HashIndex):
         fd, temporary = tempfile.mkstemp(prefix=".hashindex-", suffix=".tmp", dir=folder)
         try:
             with os.fdopen(fd, "wb") as f:
-                np.savez(f, **arrays)
+                _write_archive(f, arrays)
                 f.flush()
                 os.fsync(f.fileno())
             os.replace(temporary, path)
@@ -129,6 +130,7 @@ def _load(cls: type[HashIndex], path: str, mmap: bool) -> HashIndex:
                              f"got {dtype.str} {shape}")
         if info.compress_type != zipfile.ZIP_STORED:
             mmap = False
+        codes: np.ndarray
         if mmap and count:
             codes = np.memmap(path, dtype="<u8", mode="r", shape=(count, words),
                               offset=_member_data_offset(path, info) + header_size)
@@ -148,6 +150,33 @@ def _load(cls: type[HashIndex], path: str, mmap: bool) -> HashIndex:
         else:
             index._add_codes(np.ascontiguousarray(codes, dtype=np.uint64))
     return index
+
+
+# The codes are stored uncompressed and start on a 64-byte boundary of the file, so that a
+# mapping of them is aligned for 64-bit loads. The padding goes into the member's local extra
+# field under the tag that zipalign uses for the same purpose.
+_ALIGN = 64
+_PADDING_TAG = 0xD935
+
+
+def _npy_bytes(array: np.ndarray) -> bytes:
+    buffer = io.BytesIO()
+    np.lib.format.write_array(buffer, array, allow_pickle=False)
+    return buffer.getvalue()
+
+
+def _write_archive(f: Any, arrays: dict[str, Any]) -> None:
+    with zipfile.ZipFile(f, "w", compression=zipfile.ZIP_STORED) as archive:
+        for name, array in arrays.items():
+            data = _npy_bytes(array)
+            info = zipfile.ZipInfo(name + ".npy", date_time=(1980, 1, 1, 0, 0, 0))
+            info.compress_type = zipfile.ZIP_STORED
+            if name == "codes":
+                header = len(data) - array.nbytes  # the .npy header before the codes
+                start = f.tell() + 30 + len(info.filename.encode()) + 4 + header
+                info.extra = _PADDING_TAG.to_bytes(2, "little") + ((-start) % _ALIGN).to_bytes(2, "little") \
+                    + bytes((-start) % _ALIGN)
+            archive.writestr(info, data)
 
 
 def _read_npy(archive: zipfile.ZipFile, name: str, path: str) -> np.ndarray:

@@ -303,6 +303,31 @@ INSTANTIATE_TEST_SUITE_P(
                "_" + std::get<1>(info.param)->name;
     });
 
+// Enough codes for buckets of 14 bits and more, which are filled in two passes.
+TEST(Index, LargeTablesAgreeWithBruteForce) {
+    const data_set d = make_codes(64, 40000);
+    qc::code_index index(64);
+    index.append(d.codes.data(), d.size());
+    ASSERT_GE(index.layout().at(0).prefix, 13u);
+    for (int rep = 0; rep < 20; ++rep) {
+        const std::uint64_t q = d.codes[rng()() % d.size()] ^ (1ull << (rep % 64));
+        const std::vector<qc::hit> all = brute_hits(d, &q);
+        for (unsigned r : {0u, 3u, 6u, 9u}) {
+            std::vector<qc::hit> want;
+            for (const qc::hit& h : all) {
+                if (h.dist <= r) want.push_back(h);
+            }
+            expect_same(index.within(&q, r), want, "within r=" + std::to_string(r));
+        }
+        expect_same(index.nearest(&q, 5), std::vector<qc::hit>(all.begin(), all.begin() + 5), "nearest");
+    }
+    std::size_t want = 0;
+    for (std::size_t i = 0; i < d.size(); ++i) {
+        for (std::size_t j = i + 1; j < d.size(); ++j) want += model_popcount(d.codes[i] ^ d.codes[j]) <= 6;
+    }
+    EXPECT_EQ(index.pairs(6, 2, nullptr).size(), want);
+}
+
 TEST(Index, TablesAreUsedWhereTheyPay) {
     const data_set d = make_codes(64, 20000);
     qc::code_index index(64);

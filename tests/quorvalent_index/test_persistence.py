@@ -6,6 +6,7 @@ import zipfile
 import numpy as np
 import pytest
 
+import quorvalent_index
 from quorvalent_index import HashIndex
 
 
@@ -47,6 +48,19 @@ def test_numpy_opens_the_file(tmp_path, index):
             assert [f"{c:016x}" for c in data["codes"][:5, 0].tolist()] == index.hex(range(5))
 
 
+def test_codes_are_stored_aligned_for_mapping(tmp_path, index):
+    path = tmp_path / "index.npz"
+    index.save(path)
+    with zipfile.ZipFile(path) as archive:
+        info = archive.getinfo("codes.npy")
+        with archive.open(info) as member:
+            np.lib.format.read_magic(member)
+            np.lib.format.read_array_header_1_0(member)
+            header = member.tell()
+    start = quorvalent_index._member_data_offset(str(path), info) + header
+    assert info.compress_type == zipfile.ZIP_STORED and start % 64 == 0
+
+
 def test_mmap_maps_instead_of_reading(tmp_path):
     index = HashIndex.from_codes(np.arange(50_000, dtype=np.uint64) * np.uint64(0x9E3779B97F4A7C15))
     path = tmp_path / "big.npz"
@@ -63,9 +77,10 @@ def test_save_is_atomic_and_leaves_no_temporary(tmp_path, index, monkeypatch):
     HashIndex(["00"]).save(path)
     before = path.read_bytes()
 
-    def crash(*args, **kwargs):
+    def crash(f, arrays):
+        f.write(b"PK\x03\x04 half a file")
         raise OSError("disk full")
-    monkeypatch.setattr(np, "savez", crash)
+    monkeypatch.setattr(quorvalent_index, "_write_archive", crash)
     with pytest.raises(OSError, match="disk full"):
         index.save(path)
     assert path.read_bytes() == before, "the old file must survive a failed save"
