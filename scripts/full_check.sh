@@ -72,7 +72,7 @@ echo "== valgrind memcheck, Debian's interpreter"
   --suppressions=valgrind/python.supp \
   ../.venv-valgrind/bin/python -m pytest -c ../pyproject.toml --rootdir .. -q -p no:cacheprovider \
   quorvalent/test_hamming_distance.py quorvalent/test_check_within.py \
-  quorvalent/test_invalid_inputs.py)
+  quorvalent/test_invalid_inputs.py quorvalent_index/test_bad_input.py)
 
 echo "== Other CPython versions found on this machine"
 # A check that finds nothing to test must not pass as if it had tested something: without

@@ -539,6 +539,7 @@ class best_k {
         }
     }
     bool full() const noexcept { return heap_.size() == k_; }
+    bool admits(const hit& h) const noexcept { return heap_.size() < k_ || h < heap_.front(); }
     std::vector<hit> sorted() && {
         std::sort(heap_.begin(), heap_.end());
         return std::move(heap_);
@@ -590,7 +591,10 @@ std::vector<hit> code_index::nearest(const std::uint64_t* q, std::size_t k) cons
                 stage += binomial(T.lay.prefix, s) *
                          (cost_bucket + cost_entry * static_cast<double>(indexed_) / std::ldexp(1.0, static_cast<int>(T.lay.prefix)));
             }
-            if (spent + stage > scan_cost) break;
+            // Probes cost more than the model's figure when the tables are far from the cache,
+            // so the stages get a quarter of a scan: enough for a query whose neighbours are
+            // near, little waste for one whose neighbours are not.
+            if (spent + stage > scan_cost / 4) break;
             spent += stage;
             {
                 auto visit = [&](std::size_t i, const table& T, std::uint32_t e) {
@@ -598,13 +602,17 @@ std::vector<hit> code_index::nearest(const std::uint64_t* q, std::size_t k) cons
                     // A code of one word is its table's inline word: no trip to the codes.
                     const std::uint64_t* c =
                         words_ == 1 ? &T.words[e] : codes + static_cast<std::size_t>(id) * words_;
+                    const hit h{full_distance(c, q, words_), id};
+                    // Most candidates cannot enter; only those that can need the test that
+                    // keeps a code from entering twice.
+                    if (!best.admits(h)) return;
                     for (std::size_t j = 0; j < m; ++j) {
                         if (j == i) continue;
                         const table& U = tables_[j];
                         const unsigned pd = U.prefix_distance(c[U.lay.word] ^ q[U.lay.word]);
                         if (pd < s || (pd == s && j < i)) return;
                     }
-                    best.offer({full_distance(c, q, words_), id});
+                    best.offer(h);
                 };
                 bucket_pipeline<decltype(visit)> batch(tables_, visit);
                 for (std::size_t i = 0; i < m; ++i) {
