@@ -24,6 +24,8 @@ import quorvalent
 import quorvalent_index
 from quorvalent_index import HashIndex
 
+from bench import cpu_name  # the benchmark of quorvalent, beside this file
+
 try:
     import faiss
 except ImportError:  # the peers are optional; their rows are left out
@@ -36,17 +38,6 @@ try:
     import pybktree
 except ImportError:
     pybktree = None
-
-
-def cpu_name():
-    try:
-        with open("/proc/cpuinfo") as f:
-            for line in f:
-                if line.startswith("model name"):
-                    return line.split(":", 1)[1].strip()
-    except OSError:
-        pass
-    return platform.processor() or platform.machine()
 
 
 def make_codes(n, seed=1, words=1):
