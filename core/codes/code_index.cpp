@@ -598,13 +598,15 @@ std::vector<hit> code_index::nearest(const std::uint64_t* q, std::size_t k) cons
             spent += stage;
             {
                 auto visit = [&](std::size_t i, const table& T, std::uint32_t e) {
-                    const code_id id = T.ids[e];
-                    // A code of one word is its table's inline word: no trip to the codes.
+                    // A code of one word is its table's inline word: no trip to the codes, and
+                    // none to the ids (another cache miss) for the many that cannot enter.
                     const std::uint64_t* c =
-                        words_ == 1 ? &T.words[e] : codes + static_cast<std::size_t>(id) * words_;
-                    const hit h{full_distance(c, q, words_), id};
-                    // Most candidates cannot enter; only those that can need the test that
-                    // keeps a code from entering twice.
+                        words_ == 1 ? &T.words[e] : codes + static_cast<std::size_t>(T.ids[e]) * words_;
+                    const unsigned d = full_distance(c, q, words_);
+                    if (d > best.bound(bits_)) return;
+                    const hit h{d, T.ids[e]};
+                    // Only the candidates that can enter need the test that keeps a code from
+                    // entering twice.
                     if (!best.admits(h)) return;
                     for (std::size_t j = 0; j < m; ++j) {
                         if (j == i) continue;
@@ -770,6 +772,8 @@ std::vector<pair_hit> code_index::pairs(unsigned r, unsigned threads,
             }
         });
     }
+    // A cancelled join's partial answer is dropped unsorted: the caller raises instead.
+    if (cancelled(cancel)) return {};
     std::vector<pair_hit> all;
     std::size_t n = 0;
     for (const auto& f : found) n += f.size();
@@ -804,6 +808,7 @@ std::vector<pair_hit> code_index::cross_pairs(const code_index& other, unsigned 
             }
         }
     });
+    if (cancelled(cancel)) return {};
     std::vector<pair_hit> all;
     for (auto& f : found) all.insert(all.end(), f.begin(), f.end());
     sort_pairs(all);

@@ -82,13 +82,14 @@ def test_progress_is_reported_and_may_cancel():
 
 def test_a_long_join_stops_on_ctrl_c():
     rng = np.random.default_rng(2)
-    # A radius this large makes the join a scan of every pair: minutes of work.
-    index = HashIndex.from_codes(rng.integers(0, 2**63, size=200_000, dtype=np.uint64))
+    # A radius this large makes the join visit nearly every pair: tens of seconds of work,
+    # with few pairs to keep.
+    index = HashIndex.from_codes(rng.integers(0, 2**63, size=300_000, dtype=np.uint64))
     timer = threading.Timer(0.5, _thread.interrupt_main)
     started = time.monotonic()
     timer.start()
     with pytest.raises(KeyboardInterrupt):
-        index.pairs(30, threads=2)
+        index.pairs(18, threads=2)
     elapsed = time.monotonic() - started
     timer.join()
     assert elapsed < 0.5 + 2.0, f"took {elapsed:.2f} s to stop"
