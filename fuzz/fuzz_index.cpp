@@ -58,8 +58,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const unsigned r = data[2] % (bits + 2);
     const std::size_t k = data[3] % 20;
     std::vector<std::uint64_t> words((size - 4) / 8);
-    std::memcpy(words.data(), data + 4, words.size() * 8);
     if (words.size() < w) return 0;
+    std::memcpy(words.data(), data + 4, words.size() * 8);
     // The query is the last code's worth of words; repeated inputs give duplicates on purpose.
     std::vector<std::uint64_t> q(words.end() - static_cast<std::ptrdiff_t>(w), words.end());
     q[w - 1] &= mask;

@@ -169,3 +169,10 @@ def test_from_codes_matches_hex():
     assert HashIndex.from_codes(odd_rows, bits=12).hex([0, 1, 2]) == odd
     small = HashIndex.from_codes(np.array([5, 9], dtype=np.uint64), bits=10)
     assert small.bits == 10 and small.hex([0, 1]) == ["005", "009"]
+
+
+def test_any_iterable_of_str_is_accepted():
+    hashes = ["00ff", "0f0f", "ffff"]
+    expected = HashIndex(hashes).within("00ff", 8)[0].tolist()
+    for source in (tuple(hashes), np.array(hashes), (h for h in hashes), iter(hashes), dict.fromkeys(hashes)):
+        assert HashIndex(source).within("00ff", 8)[0].tolist() == expected
