@@ -198,20 +198,6 @@ nb::tuple pair_arrays(const std::vector<qc::pair_hit>& pairs) {
                           owned_array(std::move(d), n));
 }
 
-// Runs task(k) for k in [0, n) on `threads` threads; the lock must already be released.
-template <class Task>
-void parallel_for(std::size_t n, unsigned threads, Task&& task) {
-    std::atomic<std::size_t> next{0};
-    auto worker = [&] {
-        for (std::size_t k; (k = next.fetch_add(1)) < n;) task(k);
-    };
-    threads = static_cast<unsigned>(std::min<std::size_t>(threads, std::max<std::size_t>(n / 16, 1)));
-    std::vector<std::thread> pool;
-    for (unsigned t = 1; t < threads; ++t) pool.emplace_back(worker);
-    worker();
-    for (auto& th : pool) th.join();
-}
-
 //--- The index ----------------------------------------------------------------------------
 
 class hash_index {
@@ -315,13 +301,11 @@ class hash_index {
         const std::size_t nw = st.w.words();
         if (!core) return owned_array(std::vector<std::uint64_t>(), 0, 0);
         std::vector<std::uint64_t> out;
-        std::size_t n;
         {
             nb::gil_scoped_release release;
-            n = core->size();
-            out.resize(n * nw);
-            for (std::size_t i = 0; i < n; ++i) core->code(static_cast<qc::code_id>(i), out.data() + i * nw);
+            out = core->all_codes();
         }
+        const std::size_t n = out.size() / nw;
         return owned_array(std::move(out), n, nw);
     }
 
@@ -378,9 +362,7 @@ class hash_index {
         std::vector<std::int32_t> dists;
         {
             nb::gil_scoped_release release;
-            if (core) {
-                parallel_for(nq, nt, [&](std::size_t k) { rows[k] = core->within(qs.data() + k * nw, static_cast<unsigned>(r)); });
-            }
+            if (core) rows = core->within_many(qs.data(), nq, static_cast<unsigned>(r), nt);
             for (std::size_t k = 0; k < rows.size(); ++k) offsets[k + 1] = offsets[k] + static_cast<std::int64_t>(rows[k].size());
             ids.reserve(static_cast<std::size_t>(offsets[nq]));
             dists.reserve(static_cast<std::size_t>(offsets[nq]));
@@ -408,14 +390,14 @@ class hash_index {
         std::vector<std::int32_t> dists(nq * cols);
         if (core && cols) {
             nb::gil_scoped_release release;
-            parallel_for(nq, nt, [&](std::size_t q) {
-                const std::vector<qc::hit> hits = core->nearest(qs.data() + q * nw, cols);
+            const std::vector<std::vector<qc::hit>> rows = core->nearest_many(qs.data(), nq, cols, nt);
+            for (std::size_t q = 0; q < nq; ++q) {
                 // The index may have grown since `cols` was read; a row never has fewer.
                 for (std::size_t c = 0; c < cols; ++c) {
-                    ids[q * cols + c] = hits[c].id;
-                    dists[q * cols + c] = static_cast<std::int32_t>(hits[c].dist);
+                    ids[q * cols + c] = rows[q][c].id;
+                    dists[q * cols + c] = static_cast<std::int32_t>(rows[q][c].dist);
                 }
-            });
+            }
         }
         return nb::make_tuple(owned_array(std::move(ids), nq, cols), owned_array(std::move(dists), nq, cols));
     }

@@ -4,7 +4,6 @@
 #include <cmath>
 #include <cstring>
 #include <mutex>
-#include <queue>
 #include <sstream>
 #include <thread>
 
@@ -326,6 +325,11 @@ void code_index::code(code_id id, std::uint64_t* out) const {
     std::memcpy(out, data() + static_cast<std::size_t>(id) * words_, words_ * sizeof(std::uint64_t));
 }
 
+std::vector<std::uint64_t> code_index::all_codes() const {
+    std::shared_lock lock(mutex_);
+    return std::vector<std::uint64_t>(data(), data() + count_ * words_);
+}
+
 std::vector<table_layout> code_index::layout() const {
     std::shared_lock lock(mutex_);
     std::vector<table_layout> out;
@@ -641,6 +645,35 @@ std::vector<hit> code_index::nearest(const std::uint64_t* q, std::size_t k) cons
         return std::move(fresh).sorted();
     }
     return std::move(best).sorted();
+}
+
+namespace {
+
+// Queries a few at a time per thread: one would not repay the hand-over.
+constexpr std::size_t queries_per_unit = 16;
+
+template <class Search>
+std::vector<std::vector<hit>> many(std::size_t n, unsigned threads, Search search) {
+    std::vector<std::vector<hit>> rows(n);
+    run_parallel((n + queries_per_unit - 1) / queries_per_unit, threads, nullptr, nullptr,
+                 [&](unsigned, std::size_t unit) {
+                     for (std::size_t q = unit * queries_per_unit; q < std::min(n, (unit + 1) * queries_per_unit); ++q) {
+                         rows[q] = search(q);
+                     }
+                 });
+    return rows;
+}
+
+}  // namespace
+
+std::vector<std::vector<hit>> code_index::within_many(const std::uint64_t* queries, std::size_t n,
+                                                      unsigned r, unsigned threads) const {
+    return many(n, threads, [&](std::size_t q) { return within(queries + q * words_, r); });
+}
+
+std::vector<std::vector<hit>> code_index::nearest_many(const std::uint64_t* queries, std::size_t n,
+                                                       std::size_t k, unsigned threads) const {
+    return many(n, threads, [&](std::size_t q) { return nearest(queries + q * words_, k); });
 }
 
 //--- Joins ----------------------------------------------------------------------------------

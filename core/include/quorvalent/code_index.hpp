@@ -87,11 +87,18 @@ class code_index {
 
     // Copies code `id` (< size()) into out.
     void code(code_id id, std::uint64_t* out) const;
+    // Every code, size() * words_per_code() words, copied under one lock.
+    std::vector<std::uint64_t> all_codes() const;
 
     // Every code within r bits of q, sorted by (distance, id).
     std::vector<hit> within(const std::uint64_t* q, unsigned r) const;
     // The k nearest codes, sorted by (distance, id).
     std::vector<hit> nearest(const std::uint64_t* q, std::size_t k) const;
+    // within() and nearest() for n queries of words_per_code() words each, on `threads` threads.
+    std::vector<std::vector<hit>> within_many(const std::uint64_t* queries, std::size_t n, unsigned r,
+                                              unsigned threads) const;
+    std::vector<std::vector<hit>> nearest_many(const std::uint64_t* queries, std::size_t n,
+                                               std::size_t k, unsigned threads) const;
 
     // Every pair i < j within r bits, sorted by (i, j). Runs on `threads` threads; stops early,
     // with an unspecified result, once `cancel` becomes true. `done` counts finished work units
