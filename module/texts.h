@@ -7,7 +7,10 @@ namespace quorvalent::texts {
 inline constexpr char module_doc[] =
     "Module for calculating hamming distance of two hexadecimal strings";
 
+// Each docstring opens with the signature line CPython reads for inspect.signature and strips
+// from __doc__, so the published text is unchanged.
 inline constexpr char hamming_distance_doc[] =
+    "hamming_distance($module, a, b, /)\n--\n\n"
     "Calculate the hamming distance of two strings\n"
     "\n"
     "This is equivalent to\n"
@@ -28,6 +31,7 @@ inline constexpr char hamming_distance_doc[] =
 // Line 5 says "<" although a distance equal to max_dist answers True; kept as published
 // because callers may read it.
 inline constexpr char check_within_doc[] =
+    "check_hexstrings_within_dist($module, a, b, max_dist, /)\n--\n\n"
     "Check if the hex strings are within a specified Hamming Distance\n"
     "\n"
     "This is equivalent to\n"

@@ -15,7 +15,7 @@ cd "$(dirname "$0")/.."
 bash scripts/test.sh
 
 bash scripts/debian_packages.sh clang libclang-rt-14-dev python3.11-dbg python3.11-dev \
-  python3.11-venv valgrind g++-aarch64-linux-gnu qemu-user
+  python3.11-venv valgrind g++-aarch64-linux-gnu qemu-user g++-mingw-w64-x86-64-posix wine64
 generator=()
 command -v ninja >/dev/null && generator=(-G Ninja)
 pip_quiet=(-q --disable-pip-version-check)
@@ -117,6 +117,24 @@ cmake -S . -B build/aarch64 "${generator[@]}" -DCMAKE_TOOLCHAIN_FILE=cmake/aarch
   -DQUORVALENT_BUILD_TESTS=ON -DQUORVALENT_GTEST_SOURCE=/usr/src/googletest
 cmake --build build/aarch64
 ctest --test-dir build/aarch64 --output-on-failure
+
+echo "== C++ core tests on 64-bit Windows (MinGW-w64), under wine"
+cmake -S . -B build/mingw "${generator[@]}" -DCMAKE_TOOLCHAIN_FILE=cmake/x86_64-w64-mingw32.cmake \
+  -DQUORVALENT_BUILD_TESTS=ON -DQUORVALENT_GTEST_SOURCE=/usr/src/googletest
+cmake --build build/mingw
+# One wine process for the whole program: started per test, as CTest would, wine costs
+# seconds each. The Windows build must run the very tests the native one does, so every kernel
+# this CPU runs natively is run under the Windows ABI too.
+export WINEDEBUG=-all
+wine build/mingw/core_tests.exe --gtest_brief=1
+# Suite.test per line, sorted: the two linkers order the suites differently.
+list_tests() {
+  "$@" --gtest_list_tests | tr -d '\r' |
+    awk '/^Running/ {next} /^[^ ]/ {suite = $1; next} {print suite $1}' | sort
+}
+diff <(list_tests build/tests/core_tests) <(list_tests wine build/mingw/core_tests.exe) ||
+  { echo "the Windows build lists other tests (other kernels) than the native one" >&2; exit 1; }
+echo "the Windows build ran the same $(list_tests build/tests/core_tests | wc -l) tests as the native one"
 
 echo "== Distributions and type stubs"
 bash scripts/package_check.sh

@@ -56,6 +56,18 @@ class TestModuleSurface:
         assert quorvalent.hamming_distance.__doc__ == HAMMING_DOC
         assert len(quorvalent.hamming_distance.__doc__.split("\n")) == 15
 
+    @pytest.mark.parametrize("function, signature", [
+        (quorvalent.hamming_distance, "(a, b, /)"),
+        (quorvalent.check_hexstrings_within_dist, "(a, b, max_dist, /)"),
+    ])
+    def test_signature_is_positional_only_and_kept_out_of_the_docstring(self, function,
+                                                                        signature):
+        import inspect
+        assert str(inspect.signature(function)) == signature
+        assert function.__text_signature__ == signature.replace("(", "($module, ", 1)
+        assert not function.__doc__.startswith(function.__name__)
+        assert "--" not in function.__doc__.split("\n")[:2]
+
     @pytest.mark.parametrize("function", [quorvalent.hamming_distance,
                                           quorvalent.check_hexstrings_within_dist])
     def test_keywords_are_refused_by_the_interpreter(self, function):
