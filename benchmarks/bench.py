@@ -219,12 +219,77 @@ def thread_scaling(n=1 << 20, calls=400):
     return best_one, best_two
 
 
+def small_call_scaling(calls=200_000, rounds=5):
+    """Two threads × `calls` calls on 16-digit pairs against one thread × 2 `calls`, for
+    hamming_distance and, as the floor, for operator.is_ in the same loop. Returns
+    {(function, inputs): two-thread time / one-thread time}: 0.5 is perfect scaling, 1.0 none.
+    With "private" inputs each thread builds strings of its own; with "shared" all threads
+    call on the same two objects, whose reference counts they then contend for. Both runs
+    happen on new threads, never on the main one, so that the single thread does not profit
+    from owning objects the others would not own."""
+    import threading
+    digits = "0123456789abcdef"
+
+    def fresh_pair(seed):
+        rng = random.Random(seed)
+        return ("".join(rng.choice(digits) for _ in range(16)),
+                "".join(rng.choice(digits) for _ in range(16)))
+
+    shared = fresh_pair(0)
+
+    def loop(function, inputs, seed, count):
+        a, b = shared if inputs == "shared" else fresh_pair(seed)
+        for _ in range(count):
+            function(a, b)
+
+    def wall_time(function, inputs, thread_count, count):
+        threads = [threading.Thread(target=loop, args=(function, inputs, seed + 1, count))
+                   for seed in range(thread_count)]
+        start = timeit.default_timer()
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        return timeit.default_timer() - start
+
+    # Interleaved rounds, minimum of each: the second vCPU of a shared machine comes and goes,
+    # and every configuration should see the same weather.
+    configurations = [(name, function, inputs)
+                      for name, function in [("hamming_distance", quorvalent.hamming_distance),
+                                             ("operator.is_", operator.is_)]
+                      for inputs in ("private", "shared")]
+    best = {}
+    for _ in range(rounds):
+        for name, function, inputs in configurations:
+            for thread_count in (1, 2):
+                t = wall_time(function, inputs, thread_count, 2 * calls // thread_count)
+                key = name, inputs, thread_count
+                best[key] = min(best.get(key, t), t)
+    return {(name, inputs): best[name, inputs, 2] / best[name, inputs, 1]
+            for name, _, inputs in configurations}
+
+
+def small_call_report(ratios):
+    gil = "GIL disabled" if not getattr(sys, "_is_gil_enabled", lambda: True)() else "GIL enabled"
+    lines = [f"Threads on 16-digit pairs, CPython {platform.python_version()} ({gil}): "
+             "two threads × N calls / one thread × 2N (0.5 is perfect scaling, 1.0 none)"]
+    for inputs in ("private", "shared"):
+        ours, floor = ratios["hamming_distance", inputs], ratios["operator.is_", inputs]
+        lines.append(f"  {inputs} inputs: hamming_distance {ours:.2f}, operator.is_ {floor:.2f}")
+    return "\n".join(lines)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="shorter timing runs")
     parser.add_argument("--plot", help="write a PNG plot here")
     parser.add_argument("--markdown", help="write the tables here as well")
+    parser.add_argument("--threads-only", action="store_true",
+                        help="only the thread-scaling line on 16-digit pairs")
     args = parser.parse_args()
+    if args.threads_only:
+        print(small_call_report(small_call_scaling()))
+        return
     results = run(LENGTHS, 0.05 if args.quick else 0.4)
     text = report(results, LENGTHS)
     print(text)
@@ -234,6 +299,7 @@ def main():
     one, two = thread_scaling()
     line = (f"Threads, {2 * 400} calls on 1 MiB pairs: one thread {one * 1e3:.1f} ms, "
             f"two threads {two * 1e3:.1f} ms (ratio {two / one:.2f})")
+    line += "\n\n" + small_call_report(small_call_scaling())
     print("\n" + line)
     if args.markdown:
         with open(args.markdown, "a") as f:

@@ -7,7 +7,9 @@
 #   - reference counts of every path under Debian's debug interpreter
 #   - a valgrind memcheck run of the main Python tests under Debian's interpreter
 #   - the distributions: sdist and wheel contents, metadata, and the type stubs
-#   - the C++ core tests built for 64-bit ARM and run under qemu-user (the portable kernels)
+#   - the Python tests under a free-threaded CPython 3.13 built from Debian's trixie sources
+#   - the C++ core tests built for 64-bit ARM and run under qemu-user (the portable kernels),
+#     and for 64-bit Windows with MinGW-w64 and run under wine
 # Any report fails the run. FUZZ_SECONDS sets the fuzzing time (default 60).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -111,6 +113,34 @@ for python in "${others[@]}"; do
   (cd tests && "../.venv-$version/bin/python" -m pytest -c ../pyproject.toml --rootdir .. -q \
     -p no:cacheprovider)
 done
+
+echo "== Free-threaded CPython 3.13"
+# Built once per machine from Debian's trixie source package and cached outside the clone.
+# Without it this stage fails, unless QUORVALENT_FREE_THREADED=skip says to skip it.
+if [ "${QUORVALENT_FREE_THREADED:-}" = "skip" ]; then
+  echo "skipped: QUORVALENT_FREE_THREADED=skip"
+else
+  if ! ft_python=$(bash scripts/free_threaded_python.sh); then
+    echo "no free-threaded CPython 3.13 could be built from trixie's sources (see above);" \
+      "set QUORVALENT_FREE_THREADED=skip to run the check without it" >&2
+    exit 1
+  fi
+  unset PYTHON_GIL
+  "$ft_python" -m venv .venv-ft
+  # Wheels only: the newest releases of some test tools have none for 3.13t yet, and their
+  # sources need what this machine lacks (a Rust toolchain with network access).
+  .venv-ft/bin/python -m pip install "${pip_quiet[@]}" --only-binary=:all: pytest hypothesis numpy
+  .venv-ft/bin/python -m pip install "${pip_quiet[@]}" . --config-settings=build-dir=build/ft
+  .venv-ft/bin/python -c '
+import sys, sysconfig
+assert sysconfig.get_config_var("Py_GIL_DISABLED"), "not a free-threaded interpreter"
+import quorvalent, quorvalent_index
+assert not sys._is_gil_enabled(), "importing the modules turned the GIL back on"
+print("GIL stays disabled after import on", sys.version.split()[0])'
+  (cd tests && ../.venv-ft/bin/python -m pytest -c ../pyproject.toml --rootdir .. -q \
+    -p no:cacheprovider)
+  .venv-ft/bin/python benchmarks/bench.py --threads-only
+fi
 
 echo "== C++ core tests on 64-bit ARM, under qemu-user"
 cmake -S . -B build/aarch64 "${generator[@]}" -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake \
