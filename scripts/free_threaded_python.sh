@@ -1,7 +1,6 @@
 #!/usr/bin/env bash
 # Builds a free-threaded CPython 3.13 (--disable-gil) from Debian's source package for trixie
-# and prints the path of its interpreter. The machine's own apt lists stay as they are: the
-# trixie source index is read through a private source list under the cache directory.
+# (scripts/trixie_source.sh) and prints the path of its interpreter.
 #
 # The build is cached outside the clone (QUORVALENT_CACHE, default ~/.cache/quorvalent), so a
 # second run on the same machine reuses it. Progress goes to stderr; stdout is the path only.
@@ -21,43 +20,10 @@ for done_stamp in "$cache"/python3.13t-*/.built; do
   fi
 done
 
-bash "$(dirname "$0")/debian_packages.sh" dpkg-dev xz-utils libssl-dev zlib1g-dev libffi-dev \
-  libbz2-dev liblzma-dev libsqlite3-dev libreadline-dev
-
-apt_dir="$cache/apt"
-mkdir -p "$apt_dir/lists/partial" "$apt_dir/archives/partial"
-echo "deb-src [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] http://deb.debian.org/debian trixie main" \
-  >"$apt_dir/sources.list"
-apt_opts=(-o "Dir::Etc::SourceList=$apt_dir/sources.list" -o "Dir::Etc::SourceParts=/nonexistent"
-  -o "Dir::State::Lists=$apt_dir/lists" -o "Dir::Cache=$apt_dir" -o "Dir::Cache::pkgcache="
-  -o "Dir::Cache::srcpkgcache=" -o "Debug::NoLocking=1")
-log "reading the trixie source index"
-apt-get "${apt_opts[@]}" -q update >&2
-
-# The newest version the index lists may not be downloadable (a mirror lags the index); take
-# the newest whose source arrives.
-mapfile -t versions < <(apt-cache "${apt_opts[@]}" showsrc "$package" | sed -n 's/^Version: //p' |
-  sort -u -r -V)
-if [ ${#versions[@]} -eq 0 ]; then
-  log "trixie's source index lists no $package" >&2
-  exit 1
-fi
+bash "$(dirname "$0")/debian_packages.sh" libssl-dev zlib1g-dev libffi-dev libbz2-dev \
+  liblzma-dev libsqlite3-dev libreadline-dev >&2
 work="$cache/src"
-chosen=""
-for version in "${versions[@]}"; do
-  rm -rf "$work" && mkdir -p "$work"
-  log "downloading $package $version"
-  if (cd "$work" && apt-get "${apt_opts[@]}" -q source --download-only "$package=$version" >&2); then
-    chosen="$version"
-    break
-  fi
-  log "$package $version did not download"
-done
-if [ -z "$chosen" ]; then
-  log "no version of $package's source could be downloaded (tried: ${versions[*]})"
-  exit 1
-fi
-
+chosen=$(bash "$(dirname "$0")/trixie_source.sh" "$package" "$work")
 upstream="${chosen%%-*}"
 prefix="$cache/python3.13t-$chosen"
 # Debian's patches serve its own packaging rules; the interpreter is built from the upstream

@@ -166,6 +166,9 @@ diff <(list_tests build/tests/core_tests) <(list_tests wine build/mingw/core_tes
   { echo "the Windows build lists other tests (other kernels) than the native one" >&2; exit 1; }
 echo "the Windows build ran the same $(list_tests build/tests/core_tests | wc -l) tests as the native one"
 
+echo "== Both Python modules cross-built for 64-bit Windows (compiled and linked, not run)"
+bash scripts/windows_module.sh
+
 echo "== Distributions and type stubs"
 bash scripts/package_check.sh
 
