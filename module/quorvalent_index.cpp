@@ -21,6 +21,7 @@
 
 #include "quorvalent/code_index.hpp"
 #include "quorvalent/hex_codes.hpp"
+#include "quorvalent/hex_distance.hpp"
 #include "version.h"
 
 namespace nb = nanobind;
@@ -591,6 +592,9 @@ NB_MODULE(_core, m) {
     m.doc() = "The compiled core of quorvalent_index: exact near-duplicate search over hex hashes.";
     m.attr("__version__") = QUORVALENT_VERSION;
     m.attr("scan_kernel") = qc::active_scan_kernel_name();
+    // The hex kernel quorvalent runs on this CPU: the same core, linked into both modules, makes
+    // the same choice. Benchmarks read it here, since quorvalent's own surface is fixed.
+    m.attr("hex_kernel") = quorvalent::active_kernel_name();
 
     nb::class_<hash_index>(m, "HashIndex")
         .def(nb::init<nb::handle, nb::handle>(), nb::arg("hashes").none() = nb::tuple(), nb::kw_only(),

@@ -143,13 +143,15 @@ print("GIL stays disabled after import on", sys.version.split()[0])'
 fi
 
 echo "== C++ core tests on 64-bit ARM, under qemu-user"
-cmake -S . -B build/aarch64 "${generator[@]}" -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake \
+cmake -S . -B build/aarch64 "${generator[@]}" -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake -DCMAKE_BUILD_TYPE=Release \
   -DQUORVALENT_BUILD_TESTS=ON -DQUORVALENT_GTEST_SOURCE=/usr/src/googletest
 cmake --build build/aarch64
 ctest --test-dir build/aarch64 --output-on-failure
+# Instructions per call of the NEON and portable kernels against memcpy, counted by qemu.
+python3 benchmarks/count_instructions.py --build build/aarch64
 
 echo "== C++ core tests on 64-bit Windows (MinGW-w64), under wine"
-cmake -S . -B build/mingw "${generator[@]}" -DCMAKE_TOOLCHAIN_FILE=cmake/x86_64-w64-mingw32.cmake \
+cmake -S . -B build/mingw "${generator[@]}" -DCMAKE_TOOLCHAIN_FILE=cmake/x86_64-w64-mingw32.cmake -DCMAKE_BUILD_TYPE=Release \
   -DQUORVALENT_BUILD_TESTS=ON -DQUORVALENT_GTEST_SOURCE=/usr/src/googletest
 cmake --build build/mingw
 # One wine process for the whole program: started per test, as CTest would, wine costs
@@ -157,6 +159,8 @@ cmake --build build/mingw
 # this CPU runs natively is run under the Windows ABI too.
 export WINEDEBUG=-all
 wine build/mingw/core_tests.exe --gtest_brief=1
+wine build/mingw/replay_kernels.exe fuzz/corpus
+wine build/mingw/replay_index.exe fuzz/corpus_index
 # Suite.test per line, sorted: the two linkers order the suites differently.
 list_tests() {
   "$@" --gtest_list_tests | tr -d '\r' |

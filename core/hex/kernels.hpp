@@ -19,7 +19,13 @@
 #else
 #define QV_HEX_X86_KERNELS(X)
 #endif
-#define QV_HEX_KERNELS(X) QV_HEX_PORTABLE_KERNELS(X) QV_HEX_X86_KERNELS(X)
+// NEON is part of every AArch64 CPU, so its kernel needs no feature and is always chosen there.
+#if QV_AARCH64
+#define QV_HEX_AARCH64_KERNELS(X) X(neon, portable)
+#else
+#define QV_HEX_AARCH64_KERNELS(X)
+#endif
+#define QV_HEX_KERNELS(X) QV_HEX_PORTABLE_KERNELS(X) QV_HEX_X86_KERNELS(X) QV_HEX_AARCH64_KERNELS(X)
 
 namespace quorvalent {
 

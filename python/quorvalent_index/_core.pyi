@@ -6,6 +6,7 @@ import numpy.typing as npt
 
 __version__: str
 scan_kernel: str
+hex_kernel: str
 
 _Ids = npt.NDArray[np.int64]
 _Dists = npt.NDArray[np.int32]

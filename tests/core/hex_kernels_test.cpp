@@ -86,7 +86,8 @@ std::string near_copy(const std::string& s, std::size_t changes) {
 std::vector<std::size_t> test_lengths() {
     std::vector<std::size_t> lengths;
     for (std::size_t n = 0; n <= 300; ++n) lengths.push_back(n);
-    for (std::size_t edge : {511, 512, 2016, 4096, 4096 + 64, 8192}) {
+    // 960 and 1920: one and two chunks of the NEON kernel's byte-wide sums.
+    for (std::size_t edge : {511, 512, 960, 1920, 2016, 4096, 4096 + 64, 8192}) {
         for (std::size_t n = edge - 2; n <= edge + 2; ++n) lengths.push_back(n);
     }
     return lengths;

@@ -106,3 +106,20 @@ def test_the_module_does_not_need_the_gil():
 def sysconfig_gil_disabled():
     import sysconfig
     return bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
+
+
+def test_the_cores_name_their_kernel_choices():
+    from quorvalent_index import _core
+    import platform
+    assert _core.hex_kernel in {"swar", "avx2", "avx512bw", "avx512vbmi", "neon"}
+    assert _core.scan_kernel in {"unrolled", "avx2"}
+    if platform.machine().lower() in {"aarch64", "arm64"}:
+        assert _core.hex_kernel == "neon"
+    try:
+        with open("/proc/cpuinfo") as f:
+            flags = set(f.read().split("flags", 1)[1].split("\n", 1)[0].split())
+    except (OSError, IndexError):
+        return
+    if {"avx2", "bmi1", "bmi2", "popcnt"} <= flags:
+        # A CPU with AVX2 must never be left on the portable kernels.
+        assert _core.hex_kernel != "swar" and _core.scan_kernel == "avx2"
