@@ -8,7 +8,8 @@
 #   - a valgrind memcheck run of the main Python tests under Debian's interpreter
 #   - the distributions: sdist and wheel contents, metadata, and the type stubs
 #   - the Python tests under a free-threaded CPython 3.13 built from Debian's trixie sources
-#   - the C++ core tests built for 64-bit ARM and run under qemu-user (the portable kernels),
+#   - the C++ core tests built for 64-bit ARM and run under qemu-user (NEON and the portable
+#     kernels), with the kernels' instruction counts,
 #     and for 64-bit Windows with MinGW-w64 and run under wine
 # Any report fails the run. FUZZ_SECONDS sets the fuzzing time (default 60).
 set -euo pipefail

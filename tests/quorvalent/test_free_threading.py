@@ -27,6 +27,15 @@ def test_importing_both_modules_leaves_the_gil_off():
     assert "GIL" not in out.stderr  # the interpreter warns when a module turns it back on
 
 
+def run_together(work, count):
+    """work(seed) on `count` threads at once; each is expected to wait on a shared barrier."""
+    threads = [threading.Thread(target=work, args=(seed,)) for seed in range(count)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+
+
 def _cases(rng):
     """(a, b, distance or error message) for short, block-sized and long inputs, and bad ones."""
     cases = []
@@ -69,11 +78,7 @@ def test_sixteen_threads_agree_with_known_answers():
                 if str(error) != want:
                     failures.append(("message", len(a), str(error), want))
 
-    threads = [threading.Thread(target=work, args=(seed,)) for seed in range(16)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
+    run_together(work, 16)
     assert failures == []
 
 
@@ -105,9 +110,5 @@ def test_index_queries_and_hex_calls_overlap():
                         (int(probe, 16) ^ int(other, 16)).bit_count():
                     failures.append(("distance", probe, other))
 
-    threads = [threading.Thread(target=work, args=(seed,)) for seed in range(8)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
+    run_together(work, 8)
     assert failures == []
