@@ -119,7 +119,7 @@ def run(args):
     n = 100_000 if args.quick else 1_000_000
     report = Report()
     print(f"CPU: {cpu_name()}; scan kernel: {quorvalent_index._core.scan_kernel}; "
-          f"hex kernel: quorvalent {quorvalent.__version__}; Python {platform.python_version()}; "
+          f"hex kernel: {quorvalent_index._core.hex_kernel}; quorvalent {quorvalent.__version__}; Python {platform.python_version()}; "
           f"numpy {np.__version__}; faiss {getattr(faiss, '__version__', 'absent')}\n", flush=True)
     codes, bases = make_codes(n)
     flat = np.ascontiguousarray(codes[:, 0])
