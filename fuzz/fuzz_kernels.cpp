@@ -1,10 +1,15 @@
 // Differential fuzzer: every kernel this CPU runs against the scalar reference, on the same
 // input.
 //
-// Input layout: byte 0 chooses the limit's form, the next 8 bytes (if present) are the limit,
-// and the rest is split into two strings of equal length (a = first half, b = second half;
-// an odd byte is dropped). Each string gets its own exact-size heap copy, so that
-// AddressSanitizer sees any read past either end.
+// Input layout: the low 2 bits of byte 0 choose the limit's form, the next 8 bytes (if
+// present) are the limit, and the rest is split into two strings of equal length (a = first
+// half, b = second half). Each string gets its own heap copy that ends where the allocation
+// does, so that AddressSanitizer sees any read past either end. The copies start where the
+// input puts them relative to a 64-byte boundary, which decides how a kernel's loads meet
+// cache lines: a's offset is the high 6 bits of byte 0, and b's is the low 6 bits of the odd
+// byte left over after the split, or a's when there is none. Bit 7 of that odd byte puts both
+// strings between runs of '0' (which changes no answer) long enough that the input lands in
+// the loops kernels keep for strings of hundreds of KiB.
 //
 // Invariants checked for each kernel k and every input:
 //   k.distance(a, b, n)             == reference_hex_distance(a, b, n)
@@ -18,7 +23,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
+#include <new>
 
 #include "hex/kernels.hpp"
 #include "quorvalent/hex_distance.hpp"
@@ -51,16 +56,44 @@ std::uint64_t limit_from(const std::uint8_t* data, std::size_t size, std::size_t
     }
 }
 
+// n bytes between `before` and `after` bytes of '0', copied to `offset` bytes past a 64-byte
+// boundary, at the very end of their allocation.
+class placed {
+   public:
+    placed(const std::uint8_t* bytes, std::size_t n, std::size_t offset, std::size_t before,
+           std::size_t after)
+        : block_(static_cast<char*>(
+              ::operator new[](offset + before + n + after, std::align_val_t{64}))),
+          data_(block_ + offset) {
+        std::memset(data_, '0', before);
+        std::memcpy(data_ + before, bytes, n);
+        std::memset(data_ + before + n, '0', after);
+    }
+    ~placed() { ::operator delete[](block_, std::align_val_t{64}); }
+    placed(const placed&) = delete;
+    placed& operator=(const placed&) = delete;
+    char* get() const { return data_; }
+
+   private:
+    char* block_;
+    char* data_;
+};
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size == 0) return 0;
     const std::size_t header = size >= 9 ? 9 : 1;
-    const std::size_t n = (size - header) / 2;
-    std::unique_ptr<char[]> a(new char[n ? n : 1]);
-    std::unique_ptr<char[]> b(new char[n ? n : 1]);
-    std::memcpy(a.get(), data + header, n);
-    std::memcpy(b.get(), data + header + n, n);
+    std::size_t n = (size - header) / 2;
+    const std::size_t offset_a = data[0] >> 2;
+    const bool odd = (size - header) % 2 != 0;
+    const std::size_t offset_b = odd ? data[size - 1] % 64 : offset_a;
+    const bool stretched = odd && (data[size - 1] & 0x80) != 0;
+    const std::size_t before = stretched ? 256 * 1024 + 3 : 0;
+    const std::size_t after = stretched ? 2048 : 0;
+    const placed a(data + header, n, offset_a, before, after);
+    const placed b(data + header + n, n, offset_b, before, after);
+    n += before + after;
 
     const std::int64_t distance = qv::reference_hex_distance(a.get(), b.get(), n);
     const std::uint64_t limit = limit_from(data, size, n, distance);

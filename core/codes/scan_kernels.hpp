@@ -24,6 +24,7 @@ namespace quorvalent::codes {
 struct scan_kernel {
     const char* name;
     std::uint32_t required_features;
+    std::uint32_t tuned_for;  // as for the hex kernels; no scan kernel needs one yet
     // Writes, in order, every position i < n with popcount(codes[i] ^ q) <= r to hits (room for
     // n entries) and returns how many; codes of one word.
     std::size_t (*within)(const std::uint64_t* codes, std::size_t n, std::uint64_t q, unsigned r,
@@ -38,7 +39,7 @@ QV_SCAN_KERNELS(QV_DECLARE_SCAN_KERNEL)
 #undef QV_DECLARE_SCAN_KERNEL
 
 #define QV_DEFINE_SCAN_KERNEL(name, level, within, within_wide) \
-    const scan_kernel name##_scan_kernel = {#name, QV_ISA_FEATURES(level), within, within_wide}
+    const scan_kernel name##_scan_kernel = {#name, QV_ISA_FEATURES(level), 0u, within, within_wide}
 
 struct scan_kernel_list {
     const scan_kernel* const* items;

@@ -50,10 +50,15 @@ constexpr std::uint32_t bit(unsigned n) { return 1u << n; }
 }  // namespace
 
 std::uint32_t detect_cpu_features() noexcept {
-    const std::uint32_t max_leaf = cpuid(0, 0).eax;
+    const cpuid_regs leaf0 = cpuid(0, 0);
+    const std::uint32_t max_leaf = leaf0.eax;
     if (max_leaf < 1) return 0;
     const cpuid_regs leaf1 = cpuid(1, 0);
     std::uint32_t features = 0;
+    // "GenuineIntel", in the order EBX, EDX, ECX.
+    if (leaf0.ebx == 0x756E6547 && leaf0.edx == 0x49656E69 && leaf0.ecx == 0x6C65746E) {
+        features |= feature_intel_core;
+    }
     if (leaf1.ecx & bit(23)) features |= feature_popcnt;
     if (max_leaf < 7) return features;
     const cpuid_regs leaf7 = cpuid(7, 0);

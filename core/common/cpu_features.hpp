@@ -16,6 +16,9 @@ enum cpu_feature : std::uint32_t {
     feature_avx512bw = 1u << 4,  // with AVX-512 F and VL
     feature_avx512vbmi = 1u << 5,
     feature_avx512vpopcntdq = 1u << 6,
+    // Not an instruction set: the vendor is Intel ("GenuineIntel"), whose cores pay more for a
+    // load that straddles two cache lines than AMD's do. It only tunes the choice of kernel.
+    feature_intel_core = 1u << 7,
 };
 
 // Read from the CPU on every call; callers keep the answer.

@@ -11,11 +11,13 @@
 #include "quorvalent/hex_distance.hpp"
 
 // The one list of kernels, slowest first: X(name, isa level). The first is the scalar
-// reference; the last that the CPU runs is chosen. Dispatch, tests, fuzzer and benchmark all
+// reference; the last that the CPU runs, and is tuned for (see kernel::tuned_for), is chosen. Dispatch, tests, fuzzer and benchmark all
 // walk this list, and each name must be defined by its file in kernels/.
 #define QV_HEX_PORTABLE_KERNELS(X) X(scalar, portable) X(swar, portable)
 #if QV_X86_64
-#define QV_HEX_X86_KERNELS(X) X(avx2, avx2) X(avx512bw, avx512bw) X(avx512vbmi, avx512vbmi)
+#define QV_HEX_X86_KERNELS(X)                                                   \
+    X(avx2, avx2) X(avx512bw, avx512bw) X(avx512vbmi, avx512vbmi) \
+        X(avx512vbmi_aligned, avx512vbmi)
 #else
 #define QV_HEX_X86_KERNELS(X)
 #endif
@@ -32,6 +34,9 @@ namespace quorvalent {
 struct kernel {
     const char* name;
     std::uint32_t required_features;  // cpu_feature bits
+    // Marks of the CPUs this kernel is the choice for, beyond being able to run it; 0 for
+    // every CPU. A kernel that runs but is tuned for another CPU is still tested everywhere.
+    std::uint32_t tuned_for;
     distance_t (*distance)(const char* a, const char* b, std::size_t n) noexcept;
     // The counting step of the bounded test only (no short cuts): positions in order, an
     // invalid character answers invalid unless the count has passed the limit before it.
@@ -47,8 +52,11 @@ QV_HEX_KERNELS(QV_DECLARE_HEX_KERNEL)
 #undef QV_DECLARE_HEX_KERNEL
 
 // A kernel's name and features come from the list and its level, never spelled by hand.
+#define QV_DEFINE_TUNED_HEX_KERNEL(name, level, tuned_for, distance, count_within, contains_nul) \
+    const kernel name##_kernel = {#name,    QV_ISA_FEATURES(level), tuned_for,                 \
+                                  distance, count_within,           contains_nul}
 #define QV_DEFINE_HEX_KERNEL(name, level, distance, count_within, contains_nul) \
-    const kernel name##_kernel = {#name, QV_ISA_FEATURES(level), distance, count_within, contains_nul}
+    QV_DEFINE_TUNED_HEX_KERNEL(name, level, 0u, distance, count_within, contains_nul)
 
 #define QV_COUNT_HEX_KERNEL(name, level) +1
 inline constexpr std::size_t kernel_count = 0 QV_HEX_KERNELS(QV_COUNT_HEX_KERNEL);

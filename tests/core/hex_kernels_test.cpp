@@ -6,6 +6,7 @@
 #include <bitset>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <random>
 #include <string>
 #include <vector>
@@ -324,6 +325,98 @@ TEST_P(KernelTest, ReadsNothingBeyondTheLength) {
         ASSERT_EQ(
             k().count_within(a_buf.data(), b_buf.data(), n, static_cast<std::uint64_t>(d)).answer,
             qv::outcome::within);
+    }
+}
+
+TEST_P(KernelTest, LongStringsAreReadToTheEnd) {
+    // Long enough for the loops kept for strings that come from L3 or memory, with the
+    // deciding byte in them, near the end, and at the very end.
+    const std::size_t n = 300 * 1024 + 5;
+    const std::string a = random_hex(n);
+    const std::string b = near_copy(a, 64);
+    for (std::size_t pos : {std::size_t{7}, n / 2 + 1, n - 1500, n - 65, n - 1}) {
+        for (int in_b = 0; in_b < 2; ++in_b) {
+            std::string x = a, y = b;
+            (in_b ? y : x)[pos] = '\0';
+            ASSERT_TRUE(k().contains_nul(x.data(), y.data(), n)) << "pos=" << pos;
+            ASSERT_EQ(k().distance(x.data(), y.data(), n), -1) << "pos=" << pos;
+            ASSERT_EQ(k().count_within(x.data(), y.data(), n, 4 * n).answer,
+                      qv::outcome::invalid);
+        }
+    }
+    ASSERT_FALSE(k().contains_nul(a.data(), b.data(), n));
+}
+
+TEST_P(KernelTest, EveryBytePairDecodes) {
+    // Both strings equal but for one position, which holds every pair of byte values; the
+    // lengths take the short path, one block, blocks with a tail, and an aligning head.
+    for (std::size_t n : {std::size_t{16}, std::size_t{40}, std::size_t{200}, std::size_t{600}}) {
+        std::string a = random_hex(n);
+        std::string b = a;
+        const std::size_t pos = (n * 5) / 7;
+        for (unsigned x = 0; x < 256; ++x) {
+            for (unsigned y = 0; y < 256; ++y) {
+                a[pos] = static_cast<char>(x);
+                b[pos] = static_cast<char>(y);
+                const int vx = model_digit(static_cast<unsigned char>(x));
+                const int vy = model_digit(static_cast<unsigned char>(y));
+                const std::int64_t expected =
+                    vx < 0 || vy < 0 ? -1 : std::bitset<4>(static_cast<unsigned>(vx ^ vy)).count();
+                ASSERT_EQ(k().distance(a.data(), b.data(), n), expected)
+                    << "n=" << n << " bytes " << x << ", " << y;
+                const qv::outcome within = k().count_within(a.data(), b.data(), n, 4 * n).answer;
+                ASSERT_EQ(within, expected < 0 ? qv::outcome::invalid : qv::outcome::within)
+                    << "n=" << n << " bytes " << x << ", " << y;
+            }
+        }
+    }
+}
+
+TEST_P(KernelTest, EveryPlacementInMemory) {
+    // Strings at every offset from a cache line, both at one offset and at different ones,
+    // with a bad byte or a NUL on either side of where a head block that aligns the loads
+    // would end.
+    std::vector<char> buf_a(9000 + 128), buf_b(9000 + 128);
+    const auto line_start = [](std::vector<char>& v) {
+        return v.data() + (64 - reinterpret_cast<std::uintptr_t>(v.data()) % 64) % 64;
+    };
+    for (std::size_t n : {std::size_t{511}, std::size_t{512}, std::size_t{700}, std::size_t{8200}}) {
+        const std::string a = random_hex(n);
+        const std::string b = near_copy(a, n / 3);
+        const std::int64_t d = model_distance(a, b);
+        for (std::size_t off_a = 0; off_a < 64; ++off_a) {
+            for (std::size_t off_b : {off_a, (off_a + 16) % 64, (off_a + 33) % 64}) {
+                char* pa = line_start(buf_a) + off_a;
+                char* pb = line_start(buf_b) + off_b;
+                std::memcpy(pa, a.data(), n);
+                std::memcpy(pb, b.data(), n);
+                ASSERT_EQ(k().distance(pa, pb, n), d) << "n=" << n << " offsets " << off_a;
+                ASSERT_FALSE(k().contains_nul(pa, pb, n));
+                ASSERT_EQ(k().count_within(pa, pb, n, static_cast<std::uint64_t>(d)).answer,
+                          qv::outcome::within);
+                ASSERT_EQ(k().count_within(pa, pb, n, static_cast<std::uint64_t>(d - 1)).answer,
+                          qv::outcome::beyond);
+                const std::size_t head = 64 - off_a;
+                for (std::size_t pos : {head - 1, head, head + 1}) {
+                    for (char bad : {'g', '\0'}) {
+                        char* target = pos % 2 ? pb : pa;
+                        const char saved = target[pos];
+                        target[pos] = bad;
+                        const std::string sa(pa, n), sb(pb, n);
+                        ASSERT_EQ(k().distance(pa, pb, n), -1) << "n=" << n << " pos=" << pos;
+                        ASSERT_EQ(k().contains_nul(pa, pb, n), bad == '\0');
+                        const std::int64_t before = model_distance(sa.substr(0, pos), sb.substr(0, pos));
+                        for (std::uint64_t limit : {std::uint64_t{0}, static_cast<std::uint64_t>(before),
+                                                    static_cast<std::uint64_t>(before + 1)}) {
+                            ASSERT_EQ(k().count_within(pa, pb, n, limit).answer,
+                                      qv::reference_count_within(pa, pb, n, limit))
+                                << "n=" << n << " pos=" << pos << " limit=" << limit;
+                        }
+                        target[pos] = saved;
+                    }
+                }
+            }
+        }
     }
 }
 

@@ -111,15 +111,21 @@ def sysconfig_gil_disabled():
 def test_the_cores_name_their_kernel_choices():
     from quorvalent_index import _core
     import platform
-    assert _core.hex_kernel in {"swar", "avx2", "avx512bw", "avx512vbmi", "neon"}
+    assert _core.hex_kernel in {"swar", "avx2", "avx512bw", "avx512vbmi", "avx512vbmi_aligned",
+                                "neon"}
     assert _core.scan_kernel in {"unrolled", "avx2"}
     if platform.machine().lower() in {"aarch64", "arm64"}:
         assert _core.hex_kernel == "neon"
     try:
         with open("/proc/cpuinfo") as f:
-            flags = set(f.read().split("flags", 1)[1].split("\n", 1)[0].split())
+            cpuinfo = f.read()
+        flags = set(cpuinfo.split("flags", 1)[1].split("\n", 1)[0].split())
     except (OSError, IndexError):
         return
+    if {"avx512bw", "avx512vl", "avx512vbmi", "avx512_vpopcntdq"} <= flags:
+        # The vendor picks the variant: Intel's cores get the one that aligns every loop.
+        intel = "GenuineIntel" in cpuinfo
+        assert _core.hex_kernel == ("avx512vbmi_aligned" if intel else "avx512vbmi")
     if {"avx2", "bmi1", "bmi2", "popcnt"} <= flags:
         # A CPU with AVX2 must never be left on the portable kernels.
         assert _core.hex_kernel != "swar" and _core.scan_kernel == "avx2"

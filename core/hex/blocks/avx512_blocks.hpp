@@ -8,7 +8,7 @@
 //   __m512i D::healthy()                           the starting health vector
 //   __m512i D::diff(xa, xb, constants, health&)    per-byte XOR of the digit values (4 bits at
 //                                                  valid bytes); folds the validity into health
-//   __mmask64 D::invalid(health)                   bytes not valid in either string
+//   __mmask64 D::invalid(health, constants)        bytes not valid in either string
 //   __m512i D::lane_popcount(v)                    set bits of each 64-bit lane
 #ifndef QUORVALENT_HEX_AVX512_BLOCKS_HPP
 #define QUORVALENT_HEX_AVX512_BLOCKS_HPP
@@ -45,6 +45,40 @@ QV_ALWAYS_INLINE __m512i load(const char* p) {
 QV_ALWAYS_INLINE __m512i pad_front(__m512i v, std::size_t count) {
     return _mm512_mask_mov_epi8(v, _bzhi_u64(~0ull, static_cast<unsigned>(count)),
                                 _mm512_set1_epi8('0'));
+}
+
+// The first `keep` bytes of a string longer than a block, the rest of the block turned into
+// padding.
+QV_ALWAYS_INLINE __m512i load_first(const char* p, std::size_t keep) {
+    return _mm512_mask_mov_epi8(load(p), ~_bzhi_u64(~0ull, static_cast<unsigned>(keep)),
+                                _mm512_set1_epi8('0'));
+}
+
+// Strings of this many bytes start with a head block that ends where a's first cache line
+// does, so that the loads after it do not straddle two lines. Python's string data sits 16 or
+// 48 bytes past a line boundary, and two strings of one size usually share that offset, so
+// this aligns b's loads as well. The distance always does this. The bounded count and the NUL
+// scan do it where the kernel asks (`aligned`): on Intel cores a split load costs a second
+// access, while on Zen 5 the head block cost more than it saved in both (benchmarks/
+// block_cycles.cpp).
+constexpr std::size_t align_from = 8 * block;
+
+// From this length both strings come from L3 or memory, and prefetching a few lines ahead of
+// the loads keeps more of them in flight than the hardware prefetcher alone: on Zen 5 it took
+// a tenth off every loop at 1 MiB. Below it, the same prefetches only cost issue slots.
+constexpr std::size_t prefetch_from = 256 * 1024;
+constexpr std::size_t prefetch_ahead = 1024;
+
+// The lines that `blocks` blocks of both strings will read prefetch_ahead bytes from now.
+QV_ALWAYS_INLINE void prefetch_ahead_of(const char* a, const char* b, std::size_t blocks) {
+    for (std::size_t line = 0; line < blocks * block; line += block) {
+        prefetch(a + prefetch_ahead + line);
+        prefetch(b + prefetch_ahead + line);
+    }
+}
+
+QV_ALWAYS_INLINE std::size_t head_length(const char* a) {
+    return block - reinterpret_cast<std::uintptr_t>(a) % block;
 }
 
 // The last bytes of a string longer than a block: one load ending exactly at the end, with the
@@ -139,13 +173,13 @@ QV_ALWAYS_INLINE distance_t blocks_distance(const char* a, const char* b, std::s
         D::diff(_mm512_zextsi128_si512(load_upto16(a, n)),
                 _mm512_zextsi128_si512(load_upto16(b, n)), c, health);
         // Bytes past the first 16 are zero: invalid, but not part of the strings.
-        if (D::invalid(health) & 0xFFFF) return invalid_distance;
+        if (D::invalid(health, c) & 0xFFFF) return invalid_distance;
         return short_distance_unchecked(a, b, n);
     }
     if (n <= block) {
         const __m512i d = D::diff(n == block ? load(a) : load_short(a, n),
                                   n == block ? load(b) : load_short(b, n), c, health);
-        if (D::invalid(health)) return invalid_distance;
+        if (D::invalid(health, c)) return invalid_distance;
         return static_cast<distance_t>(sum_small_lanes(D::lane_popcount(d)));
     }
     // Two blocks a step, each with its own accumulators, so that neither running sum waits for
@@ -154,16 +188,22 @@ QV_ALWAYS_INLINE distance_t blocks_distance(const char* a, const char* b, std::s
     __m512i lanes2 = _mm512_setzero_si512();
     __m512i health2 = D::healthy();
     std::size_t i = 0;
+    if (n >= align_from) {
+        i = head_length(a);
+        lanes = D::lane_popcount(D::diff(load_first(a, i), load_first(b, i), c, health));
+    }
+    const bool far = n >= prefetch_from;
     while (n - i >= 2 * block) {
         const std::size_t stop = i + std::min(n - i, check_every) / (2 * block) * (2 * block);
         for (; i < stop; i += 2 * block) {
+            if (far) prefetch_ahead_of(a + i, b + i, 2);
             lanes = _mm512_add_epi64(
                 lanes, D::lane_popcount(D::diff(load(a + i), load(b + i), c, health)));
             lanes2 = _mm512_add_epi64(
                 lanes2,
                 D::lane_popcount(D::diff(load(a + i + block), load(b + i + block), c, health2)));
         }
-        if (D::invalid(health) | D::invalid(health2)) return invalid_distance;
+        if (D::invalid(health, c) | D::invalid(health2, c)) return invalid_distance;
     }
     lanes = _mm512_add_epi64(lanes, lanes2);
     if (n - i >= block) {
@@ -176,7 +216,7 @@ QV_ALWAYS_INLINE distance_t blocks_distance(const char* a, const char* b, std::s
             lanes,
             D::lane_popcount(D::diff(load_last(a + i, n - i), load_last(b + i, n - i), c, health)));
     }
-    if (D::invalid(health)) return invalid_distance;
+    if (D::invalid(health, c)) return invalid_distance;
     return static_cast<distance_t>(sum_lanes(lanes));
 }
 
@@ -192,7 +232,7 @@ QV_ALWAYS_INLINE bounded_result decide_block(__m512i xa, __m512i xb, __mmask64 l
                                             std::uint64_t& count) {
     __m512i health = D::healthy();
     const __m512i d = D::diff(xa, xb, c, health);
-    const __mmask64 bad = D::invalid(health) & live;
+    const __mmask64 bad = D::invalid(health, c) & live;
     const __mmask64 before_bad = (bad - 1) & ~bad;
     const std::uint64_t block_count =
         sum_small_lanes(D::lane_popcount(_mm512_maskz_mov_epi8(before_bad, d)));
@@ -202,12 +242,11 @@ QV_ALWAYS_INLINE bounded_result decide_block(__m512i xa, __m512i xb, __mmask64 l
     return {outcome::within, true};
 }
 
-template <class D>
+template <class D, bool aligned>
 QV_ALWAYS_INLINE bounded_result blocks_count_within(const char* a, const char* b, std::size_t n,
                                                     std::uint64_t limit) noexcept {
     const typename D::constants c = D::load();
     std::uint64_t count = 0;
-    const std::size_t last = n <= block ? 0 : (n - 1) / block * block;
     if (n <= block) {
         const single_block s = load_single_block(a, b, n);
         // The block held the whole strings: a clean block validated every digit.
@@ -215,9 +254,18 @@ QV_ALWAYS_INLINE bounded_result blocks_count_within(const char* a, const char* b
     }
     constexpr __mmask64 all = ~__mmask64{0};
     std::size_t i = 0;
+    if (aligned && n >= align_from) {
+        i = head_length(a);
+        const bounded_result v =
+            decide_block<D>(load_first(a, i), load_first(b, i), all, c, limit, count);
+        if (v.answer != outcome::within) return {v.answer, false};
+    }
+    const std::size_t last = i + (n - i - 1) / block * block;
     // Four blocks are accepted together when all their digits are valid and the count stays
     // within the limit; otherwise they are replayed one by one to find the deciding digit.
+    const bool far = n >= prefetch_from;
     for (; last - i >= 4 * block; i += 4 * block) {
+        if (far) prefetch_ahead_of(a + i, b + i, 4);
         __m512i health = D::healthy();
         __m512i lanes = D::lane_popcount(D::diff(load(a + i), load(b + i), c, health));
         for (std::size_t k = 1; k < 4; ++k) {
@@ -226,7 +274,7 @@ QV_ALWAYS_INLINE bounded_result blocks_count_within(const char* a, const char* b
                            D::diff(load(a + i + k * block), load(b + i + k * block), c, health)));
         }
         const std::uint64_t group_count = sum_lanes(lanes);
-        if (D::invalid(health) == 0 && group_count <= limit - count) {
+        if (D::invalid(health, c) == 0 && group_count <= limit - count) {
             count += group_count;
             continue;
         }
@@ -246,14 +294,33 @@ QV_ALWAYS_INLINE bounded_result blocks_count_within(const char* a, const char* b
 
 QV_ALWAYS_INLINE bool has_zero_byte(__m512i v) { return _mm512_testn_epi8_mask(v, v) != 0; }
 
+QV_ALWAYS_INLINE __m512i min4(const char* a, const char* b) {
+    return _mm512_min_epu8(_mm512_min_epu8(_mm512_min_epu8(load(a), load(b)),
+                                           _mm512_min_epu8(load(a + block), load(b + block))),
+                           _mm512_min_epu8(_mm512_min_epu8(load(a + 2 * block), load(b + 2 * block)),
+                                           _mm512_min_epu8(load(a + 3 * block), load(b + 3 * block))));
+}
+
+template <bool aligned>
 QV_ALWAYS_INLINE bool blocks_contain_nul(const char* a, const char* b, std::size_t n) noexcept {
     if (n <= block) {
         const single_block s = load_single_block(a, b, n);
         const __m512i m = _mm512_min_epu8(s.a, s.b);
         return (_mm512_testn_epi8_mask(m, m) & s.live) != 0;
     }
-    // Reading is the whole cost here, so two blocks share one test and one branch.
+    // Reading is the whole cost here, so two blocks share one test and one branch. The head
+    // block and the last one may read bytes twice, which cannot change the answer.
     std::size_t i = 0;
+    if (aligned && n >= align_from) {
+        if (has_zero_byte(_mm512_min_epu8(load(a), load(b)))) return true;
+        i = head_length(a);
+    }
+    if (n >= prefetch_from) {
+        for (; n - i >= prefetch_ahead + 4 * block; i += 4 * block) {
+            prefetch_ahead_of(a + i, b + i, 4);
+            if (has_zero_byte(min4(a + i, b + i))) return true;
+        }
+    }
     for (; n - i >= 2 * block; i += 2 * block) {
         const __m512i m =
             _mm512_min_epu8(_mm512_min_epu8(load(a + i), load(b + i)),

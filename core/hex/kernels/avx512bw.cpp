@@ -49,7 +49,7 @@ struct bw_decoder {
         health = _mm512_min_epu8(health, _mm512_min_epu8(cls_a, cls_b));
         return _mm512_shuffle_epi8(c.popcount, _mm512_xor_si512(va, vb));
     }
-    static __mmask64 invalid(__m512i health) { return _mm512_testn_epi8_mask(health, health); }
+    static __mmask64 invalid(__m512i health, const constants&) { return _mm512_testn_epi8_mask(health, health); }
     static __m512i lane_popcount(__m512i per_byte) {
         return _mm512_sad_epu8(per_byte, _mm512_setzero_si512());
     }
@@ -60,10 +60,10 @@ distance_t bw_distance(const char* a, const char* b, std::size_t n) noexcept {
 }
 bounded_result bw_count_within(const char* a, const char* b, std::size_t n,
                                std::uint64_t limit) noexcept {
-    return blocks_count_within<bw_decoder>(a, b, n, limit);
+    return blocks_count_within<bw_decoder, false>(a, b, n, limit);
 }
 bool bw_contains_nul(const char* a, const char* b, std::size_t n) noexcept {
-    return blocks_contain_nul(a, b, n);
+    return blocks_contain_nul<false>(a, b, n);
 }
 
 }  // namespace

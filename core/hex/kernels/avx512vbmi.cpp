@@ -1,7 +1,7 @@
 // AVX-512 kernel with VBMI and VPOPCNTDQ, 64 digits per step.
 //
-// It decodes and validates each byte with one 128-entry permute (VBMI) and counts with
-// VPOPCNTQ. CPUs without those get avx512bw.cpp.
+// It decodes each byte with one 64-entry permute (VBMI), validates with the high nibble of the
+// result, and counts with VPOPCNTQ. CPUs without those get avx512bw.cpp.
 #include "common/portability.hpp"
 
 #if QV_X86_64
@@ -17,16 +17,34 @@
 namespace quorvalent {
 namespace {
 
-// Digit value of each 7-bit code, or 0x80 where the code is not a digit.
-constexpr std::array<unsigned char, 128> digit_value_table() {
-    std::array<unsigned char, 128> t{};
+// Indexed by the low 6 bits of a byte, which tell the 22 digits apart ('0'..'9' at 0x30..0x39,
+// 'A'..'F' at 0x01..0x06, 'a'..'f' at 0x21..0x26). A digit's slot holds value(c) ^ c, so that
+// the entry XOR the byte is the value for that digit and has a non-zero high nibble for the
+// three other bytes sharing its slot, which differ from it in bits 7:6. Every other slot holds
+// its index with bits 5:4 inverted, so the entry XOR any byte of that slot has them set.
+constexpr std::array<unsigned char, 64> value_xor_code_table() {
+    std::array<unsigned char, 64> t{};
+    for (unsigned s = 0; s < 64; ++s) t[s] = static_cast<unsigned char>(s ^ 0x30);
     for (unsigned c = 0; c < 128; ++c) {
         const int v = hex_digit_value(static_cast<unsigned char>(c));
-        t[c] = static_cast<unsigned char>(v == invalid_digit ? 0x80 : v);
+        if (v != invalid_digit) t[c & 63] = static_cast<unsigned char>(v ^ static_cast<int>(c));
     }
     return t;
 }
-alignas(64) constexpr std::array<unsigned char, 128> digit_values = digit_value_table();
+alignas(64) constexpr std::array<unsigned char, 64> value_xor_code = value_xor_code_table();
+
+// The decoder's whole claim, on every byte: the entry XOR the byte has a zero high nibble
+// exactly for the digits, and then holds the digit's value.
+constexpr bool table_decodes_every_byte() {
+    for (unsigned x = 0; x < 256; ++x) {
+        const unsigned r = value_xor_code[x & 63] ^ x;
+        const int v = hex_digit_value(static_cast<unsigned char>(x));
+        if ((r < 16) != (v != invalid_digit)) return false;
+        if (r < 16 && static_cast<int>(r) != v) return false;
+    }
+    return true;
+}
+static_assert(table_decodes_every_byte());
 
 }  // namespace
 }  // namespace quorvalent
@@ -38,38 +56,49 @@ QV_BEGIN_ISA(avx512vbmi)
 namespace quorvalent {
 namespace {
 
+// Seven vector operations a block, two of them 64-entry permutes. A 128-entry permute
+// (VPERMT2B) would validate in the lookup itself, but Intel runs it as two operations on the
+// one port that permutes, and the block loop is bound by that port.
+// The masked form with every lane selected, because GCC 12's plain one warns about its own
+// undefined source.
+QV_ALWAYS_INLINE __m512i lookup(__m512i index, __m512i table) {
+    return _mm512_mask_permutexvar_epi8(table, ~__mmask64{0}, index, table);
+}
+
 struct vbmi_decoder {
     struct constants {
-        __m512i low_half, high_half;
+        __m512i table, high_nibble;
     };
     static constants load() {
-        return {_mm512_load_si512(digit_values.data()),
-                _mm512_load_si512(digit_values.data() + 64)};
+        return {_mm512_load_si512(value_xor_code.data()), _mm512_set1_epi8(-16)};
     }
     static __m512i healthy() { return _mm512_setzero_si512(); }
     static __m512i diff(__m512i xa, __m512i xb, const constants& c, __m512i& health) {
-        // The permute ignores bit 7 of the index, so the byte itself is folded into health:
-        // bit 7 of health ends up set for a code >= 0x80 as well as for a non-digit.
-        // One step on the running health per block keeps the loop's dependency chain short.
-        const __m512i raw = _mm512_or_si512(xa, xb);
-        const __m512i va = _mm512_permutex2var_epi8(c.low_half, xa, c.high_half);
-        const __m512i vb = _mm512_permutex2var_epi8(c.low_half, xb, c.high_half);
-        health = _mm512_ternarylogic_epi64(health, _mm512_or_si512(va, vb), raw, 0xFE);
-        return _mm512_xor_si512(va, vb);
+        // Each value has a non-zero high nibble where its byte is not a digit. In the XOR of
+        // both, two such nibbles could cancel, so a's own value goes into health beside it.
+        const __m512i va = _mm512_xor_si512(lookup(xa, c.table), xa);
+        const __m512i d =
+            _mm512_ternarylogic_epi64(va, lookup(xb, c.table), xb, 0x96);
+        health = _mm512_ternarylogic_epi64(health, va, d, 0xFE);
+        return d;
     }
-    static __mmask64 invalid(__m512i health) { return _mm512_movepi8_mask(health); }
+    static __mmask64 invalid(__m512i health, const constants& c) {
+        return _mm512_test_epi8_mask(health, c.high_nibble);
+    }
     static __m512i lane_popcount(__m512i v) { return _mm512_popcnt_epi64(v); }
 };
 
 distance_t vbmi_distance(const char* a, const char* b, std::size_t n) noexcept {
     return blocks_distance<vbmi_decoder>(a, b, n);
 }
+template <bool aligned>
 bounded_result vbmi_count_within(const char* a, const char* b, std::size_t n,
                                  std::uint64_t limit) noexcept {
-    return blocks_count_within<vbmi_decoder>(a, b, n, limit);
+    return blocks_count_within<vbmi_decoder, aligned>(a, b, n, limit);
 }
+template <bool aligned>
 bool vbmi_contains_nul(const char* a, const char* b, std::size_t n) noexcept {
-    return blocks_contain_nul(a, b, n);
+    return blocks_contain_nul<aligned>(a, b, n);
 }
 
 }  // namespace
@@ -79,7 +108,11 @@ QV_END_ISA
 
 namespace quorvalent {
 
-QV_DEFINE_HEX_KERNEL(avx512vbmi, avx512vbmi, vbmi_distance, vbmi_count_within, vbmi_contains_nul);
+QV_DEFINE_HEX_KERNEL(avx512vbmi, avx512vbmi, vbmi_distance, vbmi_count_within<false>,
+                     vbmi_contains_nul<false>);
+// The same blocks with every long loop aligned, for Intel cores; see avx512_blocks.hpp.
+QV_DEFINE_TUNED_HEX_KERNEL(avx512vbmi_aligned, avx512vbmi, feature_intel_core, vbmi_distance,
+                           vbmi_count_within<true>, vbmi_contains_nul<true>);
 
 }  // namespace quorvalent
 
