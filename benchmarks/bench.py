@@ -16,6 +16,7 @@ import timeit
 import quorvalent
 
 LENGTHS = [16, 64, 1024, 65536, 1048576]
+NUL_TEST = "('\\0' in a, '\\0' in e)"
 
 
 def cpu_name():
@@ -117,6 +118,9 @@ def run(lengths, budget):
         # Early stop: the strings differ in their first digit, limit 0.
         ns["e"] = ("f" if a[0] != "f" else "0") + a[1:]
         routes["early stop (limit 0)"] = "within(a, e, 0)"
+        # What an early stop still owes: a NUL anywhere must be refused, so both strings are
+        # scanned for one. This is the same scan done by the str methods.
+        routes["('\\0' in a, '\\0' in e)"] = "('\\0' in a, '\\0' in e)"
         routes["hamming_distance, same pair"] = "hd(a, e)"
         for name, ns_per_call in measure(routes, ns, budget).items():
             results[(name, n)] = ns_per_call
@@ -153,6 +157,8 @@ def report(results, lengths):
         lambda n: f"{results[('hamming_distance', n)] / results[('a == c', n)]:.2f}")
     row("early stop / hamming_distance",
         lambda n: f"{results[('early stop (limit 0)', n)] / results[('hamming_distance, same pair', n)]:.2f}")
+    row("early stop / ('\\0' in a, '\\0' in b)",
+        lambda n: f"{results[('early stop (limit 0)', n)] / results[(NUL_TEST, n)]:.2f}")
     row("best pure Python / hamming_distance",
         lambda n: f"{best_python(results, n)[0] / results[('hamming_distance', n)]:.1f}")
     row("best pure Python is", lambda n: best_python(results, n)[1])
