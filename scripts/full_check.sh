@@ -11,6 +11,8 @@
 #   - the C++ core tests built for 64-bit ARM and run under qemu-user (NEON and the portable
 #     kernels), with the kernels' instruction counts,
 #     and for 64-bit Windows with MinGW-w64 and run under wine
+#   - both Python modules built for 64-bit ARM against Debian's arm64 CPython 3.11, and the
+#     pytest suite run on them under qemu-user
 # Any report fails the run. FUZZ_SECONDS sets the fuzzing time (default 60).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -150,6 +152,9 @@ cmake --build build/aarch64
 ctest --test-dir build/aarch64 --output-on-failure
 # Instructions per call of the NEON and portable kernels against memcpy, counted by qemu.
 python3 benchmarks/count_instructions.py --build build/aarch64
+
+echo "== Both Python modules for 64-bit ARM, against Debian's arm64 CPython 3.11, the pytest suite under qemu-user"
+bash scripts/aarch64_module.sh
 
 echo "== C++ core tests on 64-bit Windows (MinGW-w64), under wine"
 cmake -S . -B build/mingw "${generator[@]}" -DCMAKE_TOOLCHAIN_FILE=cmake/x86_64-w64-mingw32.cmake -DCMAKE_BUILD_TYPE=Release \

@@ -115,7 +115,9 @@ def test_the_cores_name_their_kernel_choices():
                                 "neon"}
     assert _core.scan_kernel in {"unrolled", "avx2"}
     if platform.machine().lower() in {"aarch64", "arm64"}:
+        # Under qemu-user, /proc/cpuinfo is the x86 host's, which says nothing of this CPU.
         assert _core.hex_kernel == "neon"
+        return
     try:
         with open("/proc/cpuinfo") as f:
             cpuinfo = f.read()
