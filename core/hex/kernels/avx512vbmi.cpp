@@ -77,8 +77,9 @@ struct vbmi_decoder {
         // Each value has a non-zero high nibble where its byte is not a digit. In the XOR of
         // both, two such nibbles could cancel, so a's own value goes into health beside it.
         const __m512i va = _mm512_xor_si512(lookup(xa, c.table), xa);
-        const __m512i d =
-            _mm512_ternarylogic_epi64(va, lookup(xb, c.table), xb, 0x96);
+        // The three-way XOR is symmetric; with the fresh lookup first, the instruction can
+        // write over it instead of a copy of va, which health still needs.
+        const __m512i d = _mm512_ternarylogic_epi64(lookup(xb, c.table), va, xb, 0x96);
         health = _mm512_ternarylogic_epi64(health, va, d, 0xFE);
         return d;
     }
