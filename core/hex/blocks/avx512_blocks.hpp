@@ -59,8 +59,8 @@ QV_ALWAYS_INLINE __m512i load_first(const char* p, std::size_t keep) {
 // 48 bytes past a line boundary, and two strings of one size usually share that offset, so
 // this aligns b's loads as well. The distance always does this. The bounded count and the NUL
 // scan do it where the kernel asks (`aligned`): on Intel cores a split load costs a second
-// access, while on Zen 5 the head block cost more than it saved in both (benchmarks/
-// block_cycles.cpp).
+// access, while on Zen 5 the head block made the bounded count slower at 1 KiB and the NUL
+// scan slower at 64 KiB (benchmarks/block_cycles.cpp).
 constexpr std::size_t align_from = 8 * block;
 
 // From this length both strings come from L3 or memory, and prefetching a few lines ahead of
