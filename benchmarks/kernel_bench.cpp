@@ -44,7 +44,7 @@ struct pair_of_strings {
 const pair_of_strings& strings(std::size_t n) {
     static std::map<std::size_t, pair_of_strings> cache;
     auto& p = cache[n];
-    if (p.size != n || p.a.storage.empty()) {
+    if (p.size != n) {
         std::mt19937_64 rng(n);
         const char digits[] = "0123456789abcdef";
         std::string a(n, '0');

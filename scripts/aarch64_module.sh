@@ -21,15 +21,13 @@ log() { echo "arm64 module: $*" >&2; }
 
 if [ ! -e "$root/.complete" ]; then
   apt_dir="$cache/apt-arm64"
-  rm -rf "$apt_dir" "$root" && mkdir -p "$apt_dir/lists/partial" "$apt_dir/archives/partial" "$root"
-  : >"$apt_dir/status"
+  rm -rf "$apt_dir" "$root" && mkdir -p "$root"
+  source scripts/private_apt.sh
+  private_apt "$apt_dir"
+  apt_opts+=(-o "APT::Architecture=arm64" -o "APT::Architectures::=arm64")
   for suite in "debian bookworm" "debian bookworm-updates" "debian-security bookworm-security"; do
     echo "deb [arch=arm64 signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] http://deb.debian.org/${suite% *} ${suite#* } main"
   done >"$apt_dir/sources.list"
-  apt_opts=(-o "Dir::Etc::SourceList=$apt_dir/sources.list" -o "Dir::Etc::SourceParts=/nonexistent"
-    -o "Dir::State::Lists=$apt_dir/lists" -o "Dir::State::status=$apt_dir/status"
-    -o "Dir::Cache=$apt_dir" -o "Dir::Cache::pkgcache=" -o "Dir::Cache::srcpkgcache="
-    -o "Debug::NoLocking=1" -o "APT::Architecture=arm64" -o "APT::Architectures::=arm64")
   log "reading bookworm's arm64 package index"
   apt-get "${apt_opts[@]}" -q update >&2
   # The interpreter and what it loads; the C library comes from here too, so that the root

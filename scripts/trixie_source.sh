@@ -12,12 +12,10 @@ log() { echo "trixie source: $*" >&2; }
 
 bash "$(dirname "$0")/debian_packages.sh" dpkg-dev xz-utils >&2
 apt_dir="$cache/apt"
-mkdir -p "$apt_dir/lists/partial" "$apt_dir/archives/partial"
+source "$(dirname "$0")/private_apt.sh"
+private_apt "$apt_dir"
 echo "deb-src [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] http://deb.debian.org/debian trixie main" \
   >"$apt_dir/sources.list"
-apt_opts=(-o "Dir::Etc::SourceList=$apt_dir/sources.list" -o "Dir::Etc::SourceParts=/nonexistent"
-  -o "Dir::State::Lists=$apt_dir/lists" -o "Dir::Cache=$apt_dir" -o "Dir::Cache::pkgcache="
-  -o "Dir::Cache::srcpkgcache=" -o "Debug::NoLocking=1")
 log "reading the trixie source index"
 apt-get "${apt_opts[@]}" -q update >&2
 

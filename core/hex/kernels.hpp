@@ -11,13 +11,14 @@
 #include "quorvalent/hex_distance.hpp"
 
 // The one list of kernels, slowest first: X(name, isa level). The first is the scalar
-// reference; the last that the CPU runs, and is tuned for (see kernel::tuned_for), is chosen. Dispatch, tests, fuzzer and benchmark all
-// walk this list, and each name must be defined by its file in kernels/.
+// reference; the last that the CPU runs and is tuned for (kernel::tuned_for) is chosen.
+// Dispatch, tests, fuzzer and benchmark all walk this list, and each name must be defined by
+// its file in kernels/.
 #define QV_HEX_PORTABLE_KERNELS(X) X(scalar, portable) X(swar, portable)
 #if QV_X86_64
-#define QV_HEX_X86_KERNELS(X)                                                   \
+#define QV_HEX_X86_KERNELS(X)                                    \
     X(avx2, avx2) X(avx512bw, avx512bw) X(avx512vbmi, avx512vbmi) \
-        X(avx512vbmi_aligned, avx512vbmi)
+    X(avx512vbmi_aligned, avx512vbmi)
 #else
 #define QV_HEX_X86_KERNELS(X)
 #endif
