@@ -109,6 +109,17 @@ QV_ALWAYS_INLINE unsigned lowest_set_bit(std::uint64_t x) noexcept {
 #endif
 }
 
+// Index of the highest set bit; x must not be zero.
+QV_ALWAYS_INLINE unsigned highest_set_bit(std::uint64_t x) noexcept {
+#if defined(_MSC_VER) && !defined(__clang__)
+    unsigned long index;
+    _BitScanReverse64(&index, x);
+    return static_cast<unsigned>(index);
+#else
+    return 63u - static_cast<unsigned>(__builtin_clzll(x));
+#endif
+}
+
 }  // namespace quorvalent
 
 #endif

@@ -65,4 +65,42 @@ void unpack_hex(const std::uint64_t* words, std::size_t n, char* out) noexcept {
     }
 }
 
+// A code's bytes spell its digits two to a byte, most significant first, so a row of B bytes
+// holds 2B digits of which the code is the last digits_for_bits(bits): with an odd number of
+// digits the row's first nibble lies above the code and must be zero. Word j of the code holds
+// digits [16j, 16j + 16), so the bytes are read as one big-endian number per 8-byte group,
+// counted from the code's first digit.
+bool pack_be_bytes(const std::uint8_t* bytes, unsigned bits, std::uint64_t* words) noexcept {
+    const std::size_t digits = digits_for_bits(bits);
+    const std::size_t row = bytes_for_bits(bits);
+    const std::size_t skip = 2 * row - digits;  // 0 or 1 nibble above the code
+    const std::size_t nw = words_for_bits(bits);
+    if (skip == 1 && (bytes[0] >> 4) != 0) return false;
+    for (std::size_t j = 0; j < nw; ++j) {
+        const std::size_t first = j * digits_per_word;
+        const std::size_t count = digits - first < digits_per_word ? digits - first : digits_per_word;
+        std::uint64_t value = 0;
+        std::size_t nibble = skip + first;
+        std::size_t k = 0;
+        if (nibble % 2 == 1) {  // starts in the low half of a byte
+            value = bytes[nibble / 2] & 15u;
+            ++nibble;
+            ++k;
+        }
+        for (; k + 2 <= count; k += 2, nibble += 2) value = (value << 8) | bytes[nibble / 2];
+        if (k < count) value = (value << 4) | (bytes[nibble / 2] >> 4);
+        words[j] = value;
+    }
+    return fits_width(words, bits);
+}
+
+std::size_t pack_be_rows(const std::uint8_t* rows, std::size_t n, std::size_t stride, unsigned bits,
+                         std::uint64_t* words) noexcept {
+    const std::size_t nw = words_for_bits(bits);
+    for (std::size_t i = 0; i < n; ++i) {
+        if (!pack_be_bytes(rows + i * stride, bits, words + i * nw)) return i;
+    }
+    return n;
+}
+
 }  // namespace quorvalent

@@ -2,35 +2,45 @@
 // quorvalent_index.
 //
 // Codes are W 64-bit words each (see hex_codes.hpp for how hex text maps onto them). Search is
-// multi-index hashing: each code is filed in m tables, table i keyed by one block of its bits.
-// Two codes within r bits agree within t_i bits on block i for some i whenever the thresholds
-// satisfy sum(t_i + 1) > r, so probing every table's buckets within t_i of the query finds
-// every answer, and each candidate is verified exactly. The thresholds are chosen per radius
+// multi-index hashing: each code is filed in m tables, table i keyed by one block of its bits
+// (see block_layout.hpp for why that finds every answer). The thresholds are chosen per radius
 // from a cost model, which also decides when a plain scan is cheaper.
 //
-// Memory, for N codes of W words and m tables of 2^p buckets each:
-//   8W bytes per code for the codes themselves,
-//   12 bytes per code per table (the word holding the block, stored inline by bucket, and the
-//   id), and 4 * 2^p bytes per table of bucket offsets, where 2^p is about N / 4.
-// For 64-bit codes that is 8 + 3 * 12 + about 3 = 47 bytes per code.
+// The state model. An index is a sequence of immutable states. A reader takes the current state
+// once (snapshot()) and answers from it alone, however long it runs: a query, a batch, a join,
+// both sides of a cross join (the same state when the two indexes are one). A writer (append,
+// borrow) builds the next state beside the current one and publishes it in one step, or, when
+// anything fails (memory, cancellation, a bad code), publishes nothing. States share their codes
+// and tables wherever they can (see codes/storage.hpp), so taking a snapshot is a pointer copy,
+// and appending is amortised constant work per code plus a table build every time the codes
+// outside the tables pass an eighth of the index. Writers take turns; readers never wait for
+// them, except for the moment of the pointer copy.
 //
-// Thread safety: every const member may run concurrently with every other and with append();
-// the class locks itself.
+// Memory, for N codes of W words and m tables of 2^p buckets each:
+//   8W bytes per code for the codes themselves (none for borrowed codes), 12 bytes per code per
+//   table (the word that holds the table's block, stored inline by bucket, and the slot), and
+//   4 * 2^p bytes per table of bucket offsets, where 2^p is about N / 4. For 64-bit codes that
+//   is 8 + 3 * 12 + about 3 = 47 bytes per code.
 #ifndef QUORVALENT_CODE_INDEX_HPP
 #define QUORVALENT_CODE_INDEX_HPP
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <shared_mutex>
+#include <mutex>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "quorvalent/block_layout.hpp"
+#include "quorvalent/job.hpp"
+
 namespace quorvalent::codes {
 
-using code_id = std::uint32_t;
-inline constexpr std::size_t max_codes = 0xFFFFFFFFu;  // ids are 32-bit
+using code_id = std::int64_t;
+inline constexpr std::size_t max_codes = 0xFFFFFFFFu;  // slots are 32-bit
+// An index of fewer codes than this has no tables: a scan of it is as fast as a probe.
+inline constexpr std::size_t default_table_threshold = 4096;
 
 struct hit {
     std::uint32_t dist;
@@ -40,106 +50,147 @@ struct hit {
     }
 };
 
-struct pair_hit {
-    code_id i, j;
-    std::uint32_t dist;
+// Answers of many range queries: query q's are [lims[q], lims[q + 1]), sorted by (dist, id).
+struct hit_rows {
+    std::vector<std::int64_t> lims;
+    std::vector<code_id> ids;
+    std::vector<std::int32_t> dists;
+};
+
+// Answers of many k-nearest queries: `rows` rows of `cols` (distance, id)-sorted answers.
+struct knn_rows {
+    std::size_t rows = 0, cols = 0;
+    std::vector<code_id> ids;
+    std::vector<std::int32_t> dists;
+};
+
+// Pairs as three columns, sorted by (first, second).
+struct pair_columns {
+    std::vector<code_id> first, second;
+    std::vector<std::int32_t> dists;
+    std::size_t size() const noexcept { return dists.size(); }
 };
 
 // The plan chosen for one search, for reports and tests.
 struct search_plan {
-    bool scan = false;                  // a plain scan instead of the tables
-    std::vector<int> thresholds;        // per table; -1 leaves the table out
-    double estimated_cost = 0;          // model units, about nanoseconds
+    bool scan = false;            // a plain scan instead of the tables
+    std::vector<int> thresholds;  // per table; -1 leaves the table out
+    double estimated_cost = 0;    // model units, about nanoseconds; infinite where tables cannot serve
     double scan_cost = 0;
     std::string describe() const;
 };
 
-struct table_layout {
-    unsigned word, shift, width, prefix;  // block = (code[word] >> shift) & (2^width - 1)
+// One table of an index, for reports and tests.
+struct table_description {
+    block blk;
+    std::uint64_t key_mask;
+    unsigned key_bits;
 };
 
-class table;        // defined in the implementation
+// A code that sets a bit at or above the index's width; `position` is its place in the
+// caller's input.
+struct invalid_code : std::invalid_argument {
+    invalid_code(std::size_t position, unsigned bits);
+    std::size_t position;
+};
+
 struct scan_kernel;  // codes/scan_kernels.hpp
+struct index_state;  // codes/state.hpp
+class code_store;    // codes/storage.hpp
+
+// A whole state of an index, and every query of it. Copies are cheap and share the state.
+class index_snapshot {
+   public:
+    explicit index_snapshot(std::shared_ptr<const index_state> state) noexcept;
+
+    unsigned bits() const noexcept;
+    std::size_t words_per_code() const noexcept;
+    std::size_t size() const noexcept;
+
+    // Copies the code of `id` into out; false when the state holds no such id.
+    bool code_of(code_id id, std::uint64_t* out) const noexcept;
+    // Every code, size() * words_per_code() words, in id order.
+    void copy_codes(std::uint64_t* out) const noexcept;
+
+    // Queries have words_per_code() words and must fit the width (else invalid_code).
+    // Every code within r bits of q, sorted by (distance, id).
+    std::vector<hit> within(const std::uint64_t* q, unsigned r) const;
+    // The k nearest codes, sorted by (distance, id).
+    std::vector<hit> nearest(const std::uint64_t* q, std::size_t k) const;
+    hit_rows within_many(const std::uint64_t* queries, std::size_t n, unsigned r, job& j) const;
+    knn_rows nearest_many(const std::uint64_t* queries, std::size_t n, std::size_t k, job& j) const;
+
+    // Every pair within r bits, sorted by (first, second): first < second within this state, or
+    // first in this state and second in `other` (which may be this very state).
+    pair_columns pairs(unsigned r, job& j) const;
+    pair_columns cross_pairs(const index_snapshot& other, unsigned r, job& j) const;
+
+    search_plan plan_within(unsigned r) const;
+    search_plan plan_pairs(unsigned r) const;
+    std::vector<table_description> tables() const;
+    // Bytes this state holds: its codes (when owned) and every table.
+    std::size_t memory_bytes() const noexcept;
+
+    const index_state& state() const noexcept { return *state_; }
+
+   private:
+    std::shared_ptr<const index_state> state_;
+};
+
+// The pairs of pairs() or cross_pairs(), in the same order, a batch at a time, holding about
+// `batch` pairs at once (more only while one code's partners alone outnumber them).
+class pair_stream {
+   public:
+    // other may be null for a self-join.
+    pair_stream(index_snapshot self, std::unique_ptr<index_snapshot> other, unsigned r, std::size_t batch);
+    ~pair_stream();
+    pair_stream(const pair_stream&) = delete;
+    pair_stream& operator=(const pair_stream&) = delete;
+    // The next batch of at most `batch` pairs; empty once every pair was given.
+    pair_columns next(job& j);
+
+   private:
+    struct impl;
+    std::unique_ptr<impl> impl_;
+};
+
+struct index_options {
+    const scan_kernel* scan = nullptr;  // the kernel chosen for this CPU when null; tests pass each
+    std::size_t table_threshold = default_table_threshold;  // fewer codes get no tables; tests lower it
+};
 
 class code_index {
    public:
-    // An empty index of codes of `bits` bits (1..4096). Its scans use `scan`, or the kernel
-    // chosen for this CPU when null; tests pass each kernel in turn.
-    // Below `table_threshold` codes there are no tables, only scans; tests lower it to reach
-    // the tables with few codes.
-    explicit code_index(unsigned bits, const scan_kernel* scan = nullptr,
-                        std::size_t table_threshold = 4096);
+    // An empty index of codes of `bits` bits (1..max_code_bits).
+    explicit code_index(unsigned bits, index_options options = {});
     ~code_index();
     code_index(const code_index&) = delete;
     code_index& operator=(const code_index&) = delete;
 
     unsigned bits() const noexcept { return bits_; }
-    std::size_t words_per_code() const noexcept { return words_; }
-    std::size_t size() const;
+    index_snapshot snapshot() const;
 
-    // Appends n codes of words_per_code() words, all already validated (no bit at or above
-    // `bits` set). False, and nothing added, when the index would pass max_codes.
-    bool append(const std::uint64_t* codes, std::size_t n);
-
-    // Uses n codes that live elsewhere (a mapped file) instead of copying them; the memory must
-    // outlive the index or the next append, which copies them first.
-    void borrow(const std::uint64_t* codes, std::size_t n);
-
-    // Copies code `id` (< size()) into out.
-    void code(code_id id, std::uint64_t* out) const;
-    // Every code, size() * words_per_code() words, copied under one lock.
-    std::vector<std::uint64_t> all_codes() const;
-
-    // Every code within r bits of q, sorted by (distance, id).
-    std::vector<hit> within(const std::uint64_t* q, unsigned r) const;
-    // The k nearest codes, sorted by (distance, id).
-    std::vector<hit> nearest(const std::uint64_t* q, std::size_t k) const;
-    // within() and nearest() for n queries of words_per_code() words each, on `threads` threads.
-    std::vector<std::vector<hit>> within_many(const std::uint64_t* queries, std::size_t n, unsigned r,
-                                              unsigned threads) const;
-    std::vector<std::vector<hit>> nearest_many(const std::uint64_t* queries, std::size_t n,
-                                               std::size_t k, unsigned threads) const;
-
-    // Every pair i < j within r bits, sorted by (i, j). Runs on `threads` threads; stops early,
-    // with an unspecified result, once `cancel` becomes true. `done` counts finished work units
-    // out of `total` (both may be null).
-    std::vector<pair_hit> pairs(unsigned r, unsigned threads, const std::atomic<bool>* cancel,
-                                std::atomic<std::size_t>* done = nullptr,
-                                std::atomic<std::size_t>* total = nullptr) const;
-    // Every pair (i in this, j in other) within r bits, sorted by (i, j). Same width required.
-    std::vector<pair_hit> cross_pairs(const code_index& other, unsigned r, unsigned threads,
-                                      const std::atomic<bool>* cancel,
-                                      std::atomic<std::size_t>* done = nullptr,
-                                      std::atomic<std::size_t>* total = nullptr) const;
-
-    search_plan plan_within(unsigned r) const;
-    search_plan plan_pairs(unsigned r) const;
-    std::vector<table_layout> layout() const;
-
-    // Bytes this index holds: the codes (when owned) and every table.
-    std::size_t memory_bytes() const;
+    // Appends n codes of words_for_bits(bits) words. All or nothing: a code that does not fit
+    // the width (invalid_code), an index that would pass max_codes (std::length_error), memory
+    // (std::bad_alloc) or cancellation (operation_cancelled) leaves the index as it was.
+    void append(const std::uint64_t* codes, std::size_t n, job& j);
+    // Replaces an empty index's codes with n codes that live elsewhere (a mapped file), checked
+    // as append checks them; the memory must outlive every snapshot taken from now on.
+    void borrow(const std::uint64_t* codes, std::size_t n, job& j);
 
    private:
-    const std::uint64_t* data() const noexcept;
-    void rebuild_locked();
-    search_plan plan_within_locked(unsigned r) const;
-    search_plan compute_within_plan(unsigned r) const;
-    search_plan plan_pairs_locked(unsigned r) const;
+    std::shared_ptr<const index_state> current_state() const;
+    void publish(std::shared_ptr<const index_state> next);
 
     unsigned bits_;
-    std::size_t words_;
-    const scan_kernel* scan_;
-    std::size_t table_threshold_;
-    std::vector<std::uint64_t> owned_;
-    const std::uint64_t* borrowed_ = nullptr;
-    std::size_t count_ = 0;
-    std::size_t indexed_ = 0;  // codes [0, indexed_) are in the tables; the rest are scanned
-    std::vector<table> tables_;
-    std::vector<search_plan> within_plans_;  // by radius, for the radii queries use most
-    mutable std::shared_mutex mutex_;
+    index_options options_;
+    std::mutex writer_;                 // one writer at a time
+    mutable std::mutex current_mutex_;  // guards the pointer copy
+    std::shared_ptr<const index_state> current_;
+    std::shared_ptr<code_store> writable_;  // the store of current_, when this index may append to it
 };
 
-// The scan kernels behind the plain scans, for tests and reports.
+// The scan kernel behind the plain scans, for reports.
 const char* active_scan_kernel_name() noexcept;
 
 }  // namespace quorvalent::codes

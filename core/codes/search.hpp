@@ -1,0 +1,229 @@
+// The index's two search loops, and the handlers they feed.
+//
+// scan_codes() compares a run of codes with a query; probe_tables() visits the buckets of
+// every table within its threshold. Both hand each code they find within the handler's bound
+// to handler.add(dist, slot), once. What is done with it (kept in a range, in the k best,
+// paired with the query's own slot, counted) is the handler's business; a new kind of answer
+// is a new handler, not a new loop. Every candidate passes through candidate_distance().
+//
+// A handler provides:
+//   unsigned bound() const         the largest distance it still takes (may shrink)
+//   bool wants(slot_t) const       whether the slot may be reported at all
+//   void add(unsigned dist, slot_t)
+#ifndef QUORVALENT_CODES_SEARCH_HPP
+#define QUORVALENT_CODES_SEARCH_HPP
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "codes/state.hpp"
+#include "common/portability.hpp"
+
+namespace quorvalent::codes {
+
+inline unsigned full_distance(const std::uint64_t* a, const std::uint64_t* b, std::size_t w) noexcept {
+    unsigned d = 0;
+    for (std::size_t k = 0; k < w; ++k) d += popcount64_baseline(a[k] ^ b[k]);
+    return d;
+}
+
+// The distance of a candidate to q, or a value above `bound` when it is out of reach. `word`
+// is the candidate's word that table i keys on, and x its XOR with the query's.
+inline unsigned candidate_distance(const index_state& s, slot_t slot, std::uint64_t x, const std::uint64_t* q,
+                                   unsigned bound) noexcept {
+    if (s.words == 1) return popcount64_baseline(x);
+    // A long code's other words are read only when the table's word leaves it in reach.
+    if (popcount64_baseline(x) > bound) return bound + 1;
+    return full_distance(s.code(slot), q, s.words);
+}
+
+// Whether table i owns the pair: no earlier included table has its block within threshold.
+inline bool owned_by(const std::vector<table>& tables, const std::vector<int>& t, std::size_t i,
+                     const std::uint64_t* a, const std::uint64_t* b) noexcept {
+    for (std::size_t j = 0; j < i; ++j) {
+        if (t[j] < 0) continue;
+        const unsigned w = tables[j].word();
+        if (tables[j].block_distance(a[w] ^ b[w]) <= static_cast<unsigned>(t[j])) return false;
+    }
+    return true;
+}
+
+// Codes [from, to) of the state against q.
+template <class Handler>
+void scan_codes(const index_state& s, std::size_t from, std::size_t to, const std::uint64_t* q, Handler& h) {
+    constexpr std::size_t chunk = 1 << 12;  // hits of one kernel call, on the stack
+    std::uint32_t hits[chunk];
+    const std::size_t w = s.words;
+    for (std::size_t start = from; start < to; start += chunk) {
+        const std::size_t n = std::min(chunk, to - start);
+        const std::uint64_t* c = s.codes() + start * w;
+        const unsigned r = h.bound();
+        const std::size_t found = w == 1 ? s.scan->within(c, n, q[0], r, hits) : s.scan->within_wide(c, n, w, q, r, hits);
+        for (std::size_t k = 0; k < found; ++k) {
+            const auto slot = static_cast<slot_t>(start + hits[k]);
+            if (!h.wants(slot)) continue;
+            const unsigned d = w == 1 ? popcount64_baseline(c[hits[k]] ^ q[0]) : full_distance(s.code(slot), q, w);
+            if (d <= h.bound()) h.add(d, slot);
+        }
+    }
+}
+
+// Probes are scattered over the tables, so each costs two dependent cache misses: the bucket's
+// offsets, then its run of entries. They go through a software pipeline: a bucket's offsets are
+// asked for when it is added, its entries `lead` buckets later, and it is read `2 * lead`
+// buckets later, so that many misses are in flight at once instead of one after another.
+template <class Visit>
+class bucket_pipeline {
+   public:
+    bucket_pipeline(const std::vector<table>& tables, Visit& visit) : tables_(tables), visit_(visit) {}
+    bucket_pipeline(const bucket_pipeline&) = delete;
+    bucket_pipeline& operator=(const bucket_pipeline&) = delete;
+    void add(std::size_t t, std::size_t bucket) {
+        prefetch(tables_[t].offsets() + bucket);
+        slots_[added_ % ring] = {static_cast<std::uint32_t>(t), static_cast<std::uint32_t>(bucket)};
+        ++added_;
+        if (added_ > lead) ask_entries(added_ - lead - 1);
+        if (added_ > 2 * lead) read(added_ - 2 * lead - 1);
+    }
+    // Reads every bucket still in flight; call once after the last add.
+    void finish() {
+        const std::size_t first_unasked = added_ > lead ? added_ - lead : 0;
+        for (std::size_t k = first_unasked; k < added_; ++k) ask_entries(k);
+        const std::size_t first_unread = added_ > 2 * lead ? added_ - 2 * lead : 0;
+        for (std::size_t k = first_unread; k < added_; ++k) read(k);
+        added_ = 0;
+    }
+
+   private:
+    // Buckets between asking for a line and reading it: enough misses in flight to cover the
+    // memory's latency, few enough that the lines are still in cache when read.
+    static constexpr std::size_t lead = 12;
+    static constexpr std::size_t ring = 2 * lead + 1;
+    struct pending {
+        std::uint32_t table, bucket;
+    };
+
+    void ask_entries(std::size_t k) {
+        const pending& p = slots_[k % ring];
+        const table& t = tables_[p.table];
+        prefetch(t.entry_words() + t.begin(p.bucket));
+    }
+    void read(std::size_t k) {
+        const pending& p = slots_[k % ring];
+        const table& t = tables_[p.table];
+        const std::uint32_t end = t.end(p.bucket);
+        for (std::uint32_t e = t.begin(p.bucket); e < end; ++e) visit_(p.table, t, e);
+    }
+
+    const std::vector<table>& tables_;
+    Visit& visit_;
+    pending slots_[ring];
+    std::size_t added_ = 0;
+};
+
+// Every indexed code within the handler's bound of q that some table finds within its
+// threshold, each reported once: through the first table whose block is within its threshold.
+// The thresholds must cover the handler's bound.
+template <class Handler>
+void probe_tables(const index_state& s, const std::vector<int>& thresholds, const std::uint64_t* q, Handler& h) {
+    const std::vector<table>& tables = s.tables->tables;
+    auto visit = [&](std::size_t i, const table& t, std::uint32_t e) {
+        const std::uint64_t x = t.entry_word(e) ^ q[t.word()];
+        if (t.block_distance(x) > static_cast<unsigned>(thresholds[i])) return;
+        const slot_t slot = t.entry_slot(e);
+        if (!h.wants(slot)) return;
+        const unsigned bound = h.bound();
+        const unsigned d = candidate_distance(s, slot, x, q, bound);
+        if (d > bound) return;
+        if (s.words == 1) {
+            const std::uint64_t c = t.entry_word(e);
+            if (!owned_by(tables, thresholds, i, &c, q)) return;
+        } else if (!owned_by(tables, thresholds, i, s.code(slot), q)) {
+            return;
+        }
+        h.add(d, slot);
+    };
+    bucket_pipeline<decltype(visit)> pipeline(tables, visit);
+    for (std::size_t i = 0; i < tables.size(); ++i) {
+        if (thresholds[i] < 0) continue;
+        const table& t = tables[i];
+        const std::size_t qkey = t.key(q[t.word()]);
+        const unsigned reach = std::min(static_cast<unsigned>(thresholds[i]), t.key_bits());
+        for (unsigned k = 0; k <= reach; ++k) {
+            for_each_mask(t.key_bits(), k, [&](std::uint64_t mask) { pipeline.add(i, qkey ^ static_cast<std::size_t>(mask)); });
+        }
+    }
+    pipeline.finish();
+}
+
+//--- Handlers --------------------------------------------------------------------------------
+
+// Every code within r, as hits.
+struct range_handler {
+    const index_state& s;
+    unsigned r;
+    std::vector<hit>& out;
+    unsigned bound() const noexcept { return r; }
+    bool wants(slot_t) const noexcept { return true; }
+    void add(unsigned d, slot_t slot) { out.push_back({d, s.id_of(slot)}); }
+};
+
+// The k best by (distance, id); a code enters only if it beats the worst kept.
+class best_k_handler {
+   public:
+    best_k_handler(const index_state& s, std::size_t k, unsigned cap) : s_(s), k_(k), cap_(cap) { heap_.reserve(k); }
+    unsigned bound() const noexcept { return heap_.size() < k_ ? cap_ : heap_.front().dist; }
+    bool wants(slot_t) const noexcept { return true; }
+    bool admits(unsigned d, slot_t slot) const noexcept {
+        return heap_.size() < k_ || hit{d, s_.id_of(slot)} < heap_.front();
+    }
+    void add(unsigned d, slot_t slot) {
+        const hit h{d, s_.id_of(slot)};
+        if (heap_.size() < k_) {
+            heap_.push_back(h);
+            std::push_heap(heap_.begin(), heap_.end());
+        } else if (h < heap_.front()) {
+            std::pop_heap(heap_.begin(), heap_.end());
+            heap_.back() = h;
+            std::push_heap(heap_.begin(), heap_.end());
+        }
+    }
+    bool full() const noexcept { return heap_.size() == k_; }
+    std::vector<hit> sorted() && {
+        std::sort(heap_.begin(), heap_.end());
+        return std::move(heap_);
+    }
+
+   private:
+    const index_state& s_;
+    std::size_t k_;
+    unsigned cap_;
+    std::vector<hit> heap_;
+};
+
+// One found pair of slots, (first, second), as joins collect them.
+struct slot_pair {
+    slot_t first, second;
+    std::uint32_t dist;
+};
+
+// The partners of one code, as pairs (owner, partner) or (partner, owner), handed to a sink
+// (see joins.cpp); with `after`, only partners of a higher slot, so that a self-join finds each
+// pair from one side only.
+template <class Sink>
+struct partner_handler {
+    slot_t owner;
+    unsigned r;
+    bool after;
+    bool owner_first;
+    Sink& out;
+    unsigned bound() const noexcept { return r; }
+    bool wants(slot_t slot) const noexcept { return !after || slot > owner; }
+    void add(unsigned d, slot_t slot) { out.push(owner_first ? slot_pair{owner, slot, d} : slot_pair{slot, owner, d}); }
+};
+
+}  // namespace quorvalent::codes
+
+#endif

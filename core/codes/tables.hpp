@@ -1,0 +1,93 @@
+// The tables of the multi-index: each files every indexed code under a key cut from one block,
+// with the word that holds the block stored beside the code's slot, so that probing a bucket
+// reads one contiguous run and touches the codes themselves only for a long code's survivors.
+//
+// Memory per code and table: 8 bytes for the word and 4 for the slot, plus 4 bytes of bucket
+// offset per bucket (about a byte per code, at codes_per_bucket codes a bucket).
+#ifndef QUORVALENT_CODES_TABLES_HPP
+#define QUORVALENT_CODES_TABLES_HPP
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "codes/block_layout.hpp"
+#include "codes/large_array.hpp"
+#include "common/portability.hpp"
+#include "quorvalent/job.hpp"
+
+namespace quorvalent::codes {
+
+using slot_t = std::uint32_t;  // a code's place in the store; internal, never an id
+
+class table {
+   public:
+    explicit table(const table_layout& layout);
+
+    const table_layout& layout() const noexcept { return layout_; }
+    unsigned word() const noexcept { return layout_.blk.word; }
+    unsigned key_bits() const noexcept { return key_bits_; }
+    std::size_t buckets() const noexcept { return std::size_t{1} << key_bits_; }
+
+    std::size_t key(std::uint64_t word) const noexcept { return static_cast<std::size_t>(gather_(word)); }
+    // Differing bits of the block and of its key, given the XOR of the words that hold it.
+    unsigned block_distance(std::uint64_t x) const noexcept { return popcount64_baseline(x & layout_.blk.mask); }
+    unsigned key_distance(std::uint64_t x) const noexcept { return popcount64_baseline(x & layout_.key_mask); }
+
+    // Files codes [0, n) by bucket, each bucket in slot order. The scratch arrays hold n
+    // entries each; tables built one after another may share them.
+    void build(const std::uint64_t* codes, std::size_t n, std::size_t words, large_array<std::uint64_t>& scratch_words,
+               large_array<slot_t>& scratch_slots);
+
+    std::uint32_t begin(std::size_t bucket) const noexcept { return offsets_[bucket]; }
+    std::uint32_t end(std::size_t bucket) const noexcept { return offsets_[bucket + 1]; }
+    const std::uint32_t* offsets() const noexcept { return offsets_.data(); }
+    std::uint64_t entry_word(std::uint32_t e) const noexcept { return words_[e]; }
+    const std::uint64_t* entry_words() const noexcept { return words_.data(); }
+    slot_t entry_slot(std::uint32_t e) const noexcept { return slots_[e]; }
+
+    std::size_t memory_bytes() const noexcept { return offsets_.bytes() + words_.bytes() + slots_.bytes(); }
+
+    // Occupancy seen by a code drawn from the table itself: entry s is the mean number of
+    // codes in the buckets whose key differs from that code's key in exactly s bits. Entry 0
+    // is exact (sum of squared bucket sizes over n); the others are estimated from a sample.
+    const std::vector<double>& occupancy() const noexcept { return occupancy_; }
+    std::size_t filled_buckets() const noexcept { return filled_; }
+
+   private:
+    void measure_occupancy(std::size_t n);
+
+    table_layout layout_;
+    bit_gather gather_;
+    unsigned key_bits_;
+    large_array<std::uint32_t> offsets_;
+    large_array<std::uint64_t> words_;
+    large_array<slot_t> slots_;
+    std::vector<double> occupancy_;
+    std::size_t filled_ = 0;
+};
+
+// Every mask of exactly k bits among the low p bits, in increasing order.
+template <class F>
+void for_each_mask(unsigned p, unsigned k, F&& visit) {
+    if (k > p) return;
+    if (k == 0) {
+        visit(std::uint64_t{0});
+        return;
+    }
+    const std::uint64_t limit = p >= 64 ? ~0ull : std::uint64_t{1} << p;
+    std::uint64_t v = (std::uint64_t{1} << k) - 1;
+    while (v < limit) {
+        visit(v);
+        // The next larger number with as many bits set (Gosper).
+        const std::uint64_t t = v | (v - 1);
+        v = (t + 1) | (((~t & (t + 1)) - 1) >> (lowest_set_bit(v) + 1));
+    }
+}
+
+// Every mask of at most t bits among the low p bits, by weight then value.
+std::vector<std::uint32_t> masks_within(unsigned p, int t);
+
+}  // namespace quorvalent::codes
+
+#endif

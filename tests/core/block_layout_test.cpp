@@ -1,0 +1,174 @@
+// Blocks: the layout a distributed join computes from (bits, count) alone, the owning-block
+// rule, and the layout the index chooses from its data.
+#include <gtest/gtest.h>
+
+#include <map>
+
+#include "codes/block_layout.hpp"
+#include "index_test_data.hpp"
+
+namespace qc = quorvalent::codes;
+using index_tests::rng;
+
+namespace {
+
+// The pigeonhole argument needs disjoint blocks; the search is silently wrong without it.
+void expect_disjoint_inside_words(const std::vector<qc::block>& blocks, unsigned bits, const std::string& what) {
+    const std::size_t words = quorvalent::words_for_bits(bits);
+    std::vector<std::uint64_t> used(words, 0);
+    for (const qc::block& b : blocks) {
+        ASSERT_LT(b.word, words) << what;
+        ASSERT_NE(b.mask, 0u) << what;
+        ASSERT_EQ(b.mask & ~quorvalent::code_word_mask(bits, b.word), 0u) << what << ": outside the code";
+        ASSERT_EQ(used[b.word] & b.mask, 0u) << what << ": two blocks share a bit";
+        used[b.word] |= b.mask;
+    }
+}
+
+TEST(BlockLayout, SplitCoversEveryBitDisjointlyAndEvenly) {
+    for (unsigned bits = 1; bits <= 4096; bits += (bits < 300 ? 1 : 61)) {
+        const std::size_t words = quorvalent::words_for_bits(bits);
+        for (unsigned count : {1u, 2u, 3u, 5u, 9u, 17u, 64u}) {
+            if (count > bits) continue;
+            const auto blocks = qc::split_into_blocks(bits, count);
+            const std::string what = "bits=" + std::to_string(bits) + " count=" + std::to_string(count);
+            ASSERT_EQ(blocks.size(), count) << what;
+            expect_disjoint_inside_words(blocks, bits, what);
+            std::size_t covered = 0;
+            unsigned smallest = 64, largest = 0;
+            for (const qc::block& b : blocks) {
+                const unsigned n = index_tests::model_popcount(b.mask);
+                covered += n;
+                // A short first or last word may hold a short block; the full words must be even.
+                if (quorvalent::code_word_mask(bits, b.word) == ~0ull) {
+                    smallest = std::min(smallest, n);
+                    largest = std::max(largest, n);
+                }
+            }
+            if (count >= words) {
+                EXPECT_EQ(covered, bits) << what;
+                // Blocks never straddle words, so equal is up to splitting a word in whole parts.
+                if (largest > 0) {
+                    EXPECT_LE(largest, 2 * smallest + 1) << what;
+                }
+            }
+            // A function of (bits, count) alone.
+            EXPECT_EQ(qc::split_into_blocks(bits, count), blocks) << what;
+        }
+    }
+    EXPECT_TRUE(qc::split_into_blocks(64, 0).empty());
+}
+
+TEST(BlockLayout, OwningBlockIsTheFirstWithinItsThreshold) {
+    const auto blocks = qc::split_into_blocks(64, 4);  // 16 bits each
+    const std::uint64_t a = 0;
+    // Differs in 2 bits of block 0, none of block 1, 3 of block 2.
+    const std::uint64_t b = (0b11ull << 0) | (0b111ull << 32);
+    EXPECT_EQ(qc::owning_block(blocks, {0, 0, 0, 0}, &a, &b), 1u);
+    EXPECT_EQ(qc::owning_block(blocks, {2, 0, 0, 0}, &a, &b), 0u);
+    EXPECT_EQ(qc::owning_block(blocks, {-1, -1, 3, -1}, &a, &b), 2u);
+    EXPECT_EQ(qc::owning_block(blocks, {1, -1, 2, -1}, &a, &b), 4u) << "no block qualifies";
+    EXPECT_EQ(qc::block_distance(blocks[2], &a, &b), 3u);
+    EXPECT_EQ(qc::block_value(blocks[2], &b), 0b111u);
+    EXPECT_TRUE(qc::thresholds_cover({0, 0, 0, 0}, 3));
+    EXPECT_FALSE(qc::thresholds_cover({0, 0, 0, 0}, 4));
+    EXPECT_FALSE(qc::thresholds_cover({-1, 1, -1, 1}, 4));
+}
+
+// The rule a distributed join rests on: with thresholds covering r, every pair within r has
+// exactly one owning block, so bucketing by (block, value) finds every pair once.
+TEST(BlockLayout, EveryPairWithinRadiusHasOneOwnerByExactBlocks) {
+    for (unsigned bits : {64u, 256u, 37u}) {
+        const std::size_t w = quorvalent::words_for_bits(bits);
+        for (unsigned r = 0; r <= 12 && r < bits; ++r) {
+            const auto blocks = qc::split_into_blocks(bits, r + 1);
+            const std::vector<int> exact(blocks.size(), 0);
+            const auto d = index_tests::make_codes(bits, 300);
+            // Group by (block, value); a pair is reported in the group of its owning block.
+            std::map<std::pair<std::size_t, std::vector<std::uint64_t>>, std::vector<std::size_t>> groups;
+            for (std::size_t i = 0; i < d.size(); ++i) {
+                for (std::size_t k = 0; k < blocks.size(); ++k) groups[{k, {qc::block_value(blocks[k], d.code(i))}}].push_back(i);
+            }
+            std::size_t reported = 0;
+            for (const auto& [key, members] : groups) {
+                for (std::size_t x = 0; x < members.size(); ++x) {
+                    for (std::size_t y = x + 1; y < members.size(); ++y) {
+                        const auto* a = d.code(members[x]);
+                        const auto* b = d.code(members[y]);
+                        if (index_tests::distance(a, b, w) <= r && qc::owning_block(blocks, exact, a, b) == key.first) ++reported;
+                    }
+                }
+            }
+            EXPECT_EQ(reported, index_tests::brute_pairs(d, nullptr, r).size()) << "bits=" << bits << " r=" << r;
+        }
+    }
+}
+
+TEST(BlockLayout, GatherCollectsTheMaskedBitsInOrder) {
+    for (int rep = 0; rep < 2000; ++rep) {
+        const std::uint64_t mask = (rng()() & rng()()) ^ (rep % 3 ? 0 : rng()());
+        const std::uint64_t x = rng()();
+        std::uint64_t want = 0;
+        unsigned to = 0;
+        for (unsigned b = 0; b < 64; ++b) {
+            if (mask >> b & 1) want |= (x >> b & 1) << to++;
+        }
+        ASSERT_EQ(qc::bit_gather(mask)(x), want) << std::hex << mask;
+    }
+    EXPECT_EQ(qc::bit_gather(~0ull)(0x1234), 0x1234u);
+}
+
+// Bits that never vary are left out of every block, so codes that vary only in their low 24
+// bits get the layout of 24-bit codes.
+TEST(BlockLayout, TheIndexBuildsItsBlocksFromTheBitsThatVary) {
+    std::vector<std::uint64_t> low(100000), narrow(100000);
+    for (std::size_t i = 0; i < low.size(); ++i) low[i] = narrow[i] = rng()() & 0xFFFFFF;
+    const auto wide_tables = qc::choose_tables(qc::measure_bits(low.data(), low.size(), 1), low.size());
+    const auto narrow_tables = qc::choose_tables(qc::measure_bits(narrow.data(), narrow.size(), 1), narrow.size());
+    ASSERT_EQ(wide_tables.size(), 2u);
+    for (std::size_t k = 0; k < wide_tables.size(); ++k) {
+        EXPECT_EQ(wide_tables[k].blk.mask & ~0xFFFFFFull, 0u) << "a block holds a constant bit";
+        EXPECT_EQ(wide_tables[k].blk, narrow_tables[k].blk);
+        EXPECT_EQ(wide_tables[k].key_mask, narrow_tables[k].key_mask);
+    }
+    // Scattered constant bits: the blocks skip them, and still hold every varying bit.
+    const std::uint64_t varying = 0xF0F0F0F0F0F0F0F0ull;
+    for (auto& c : low) c = rng()() & varying;
+    const auto tables = qc::choose_tables(qc::measure_bits(low.data(), low.size(), 1), low.size());
+    std::uint64_t covered = 0;
+    for (const auto& t : tables) {
+        EXPECT_EQ(t.blk.mask & ~varying, 0u);
+        EXPECT_EQ(t.key_mask & ~t.blk.mask, 0u);
+        covered |= t.blk.mask;
+    }
+    EXPECT_EQ(covered, varying);
+    // Identical codes: nothing varies, no tables.
+    std::fill(low.begin(), low.end(), 42);
+    EXPECT_TRUE(qc::choose_tables(qc::measure_bits(low.data(), low.size(), 1), low.size()).empty());
+}
+
+// Where bits vary unequally, blocks balance information, not bit counts.
+TEST(BlockLayout, BlocksShareTheEntropyEvenly) {
+    // The low 32 bits are nearly constant (one in 64 set), the high 32 random.
+    std::vector<std::uint64_t> codes(100000);
+    for (auto& c : codes) {
+        std::uint64_t low = 0;
+        for (unsigned b = 0; b < 32; ++b) low |= static_cast<std::uint64_t>(rng()() % 64 == 0) << b;
+        c = (rng()() << 32) | low;
+    }
+    const auto stats = qc::measure_bits(codes.data(), codes.size(), 1);
+    const auto tables = qc::choose_tables(stats, codes.size());
+    ASSERT_EQ(tables.size(), 3u);
+    std::vector<double> entropy;
+    for (const auto& t : tables) {
+        double e = 0;
+        for (unsigned b = 0; b < 64; ++b) {
+            if (t.blk.mask >> b & 1) e += stats.entropy[b];
+        }
+        entropy.push_back(e);
+    }
+    const auto [lo, hi] = std::minmax_element(entropy.begin(), entropy.end());
+    EXPECT_LT(*hi, 1.5 * *lo) << "blocks of equal length would differ about fivefold";
+}
+
+}  // namespace

@@ -1,0 +1,154 @@
+// Joins against brute force: self and cross, whole and streamed, on every scan kernel; and
+// joins that must stop: cancelled, or with a result larger than allowed.
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "index_test_data.hpp"
+
+namespace qc = quorvalent::codes;
+using index_tests::brute_pairs;
+using index_tests::data_set;
+using index_tests::make_codes;
+using index_tests::rows_of;
+
+namespace {
+
+struct join_case {
+    unsigned bits;
+    std::size_t n;
+    std::size_t threshold;
+};
+
+class Join : public ::testing::TestWithParam<std::tuple<join_case, const qc::scan_kernel*>> {};
+
+std::vector<index_tests::pair_row> streamed(const qc::index_snapshot& a, const qc::index_snapshot* b, unsigned r,
+                                            std::size_t batch) {
+    qc::pair_stream stream(a, b ? std::make_unique<qc::index_snapshot>(*b) : nullptr, r, batch);
+    std::vector<index_tests::pair_row> out;
+    qc::job j(2);
+    for (;;) {
+        const qc::pair_columns part = stream.next(j);
+        if (part.size() == 0) break;
+        EXPECT_LE(part.size(), batch);
+        for (const auto& row : rows_of(part)) out.push_back(row);
+    }
+    return out;
+}
+
+TEST_P(Join, SelfAndCrossAgreeWithBruteForceWholeAndStreamed) {
+    const auto [c, kernel] = GetParam();
+    const data_set a = make_codes(c.bits, c.n);
+    const data_set b = make_codes(c.bits, c.n / 3 + 1);
+    qc::code_index left(c.bits, {kernel, c.threshold}), right(c.bits, {kernel, c.threshold});
+    index_tests::fill(left, a);
+    index_tests::fill(right, b);
+    const qc::index_snapshot sa = left.snapshot(), sb = right.snapshot();
+    const std::string name = "bits=" + std::to_string(c.bits) + " n=" + std::to_string(c.n);
+    for (unsigned r : {0u, 3u, 8u, c.bits / 8, c.bits / 3}) {
+        const auto want = brute_pairs(a, nullptr, r);
+        for (unsigned threads : {1u, 3u}) {
+            qc::job j(threads);
+            ASSERT_EQ(rows_of(sa.pairs(r, j)), want) << name << " pairs r=" << r << " threads=" << threads;
+        }
+        for (std::size_t batch : {std::size_t{1}, std::size_t{7}, want.size() + 1}) {
+            ASSERT_EQ(streamed(sa, nullptr, r, batch), want) << name << " streamed r=" << r << " batch=" << batch;
+        }
+        const auto cross = brute_pairs(a, &b, r);
+        qc::job j(2);
+        ASSERT_EQ(rows_of(sa.cross_pairs(sb, r, j)), cross) << name << " cross r=" << r;
+        ASSERT_EQ(streamed(sa, &sb, r, 5), cross) << name << " cross streamed r=" << r;
+        // Either side may be the larger, and the queries come from the smaller.
+        const auto reverse = brute_pairs(b, &a, r);
+        ASSERT_EQ(rows_of(sb.cross_pairs(sa, r, j)), reverse) << name << " reverse cross r=" << r;
+        ASSERT_EQ(rows_of(sa.cross_pairs(sa, r, j)), brute_pairs(a, &a, r)) << name << " cross with itself r=" << r;
+    }
+}
+
+std::vector<join_case> join_cases() {
+    return {{64, 0, 16},   {64, 1, 16},    {64, 400, 16},  {64, 2500, 64}, {13, 500, 16},
+            {30, 700, 16}, {100, 500, 16}, {256, 600, 32}, {1024, 120, 16}};
+}
+
+INSTANTIATE_TEST_SUITE_P(All, Join,
+                         ::testing::Combine(::testing::ValuesIn(join_cases()), ::testing::ValuesIn(index_tests::runnable_scan_kernels())),
+                         [](const ::testing::TestParamInfo<std::tuple<join_case, const qc::scan_kernel*>>& info) {
+                             const join_case& c = std::get<0>(info.param);
+                             return "bits" + std::to_string(c.bits) + "_n" + std::to_string(c.n) + "_t" + std::to_string(c.threshold) +
+                                    "_" + std::get<1>(info.param)->name;
+                         });
+
+TEST(Join, LargeTablesAgreeWithBruteForce) {
+    const data_set d = make_codes(64, 40000);
+    qc::code_index index(64);
+    qc::job j(2);
+    index.append(d.codes.data(), d.size(), j);
+    std::size_t want = 0;
+    for (std::size_t i = 0; i < d.size(); ++i) {
+        for (std::size_t k = i + 1; k < d.size(); ++k) want += index_tests::model_popcount(d.codes[i] ^ d.codes[k]) <= 6;
+    }
+    EXPECT_EQ(index.snapshot().pairs(6, j).size(), want);
+}
+
+// Identical codes all land in one bucket of every table: a bucket larger than a unit of work
+// is cut into rows, and every pair is still found once.
+TEST(Join, RepeatedCodesFindEveryPairOnce) {
+    std::vector<std::uint64_t> codes(9000, 0x0123456789abcdefull);
+    for (std::size_t i = 0; i < 3000; ++i) codes[i * 3] ^= 1ull << (i % 64);
+    qc::code_index index(64, {nullptr, 64});
+    qc::job j(3);
+    index.append(codes.data(), codes.size(), j);
+    data_set d{64, 1, codes};
+    qc::job j2(2);
+    EXPECT_EQ(rows_of(index.snapshot().pairs(1, j2)), brute_pairs(d, nullptr, 1));
+}
+
+TEST(Join, ACancelledJoinThrowsAndReturnsNothing) {
+    const data_set d = make_codes(64, 3000);
+    qc::code_index index(64, {nullptr, 16});
+    qc::job fill_job;
+    index.append(d.codes.data(), d.size(), fill_job);
+    qc::job j(2);
+    j.cancel();
+    EXPECT_THROW(index.snapshot().pairs(64, j), qc::operation_cancelled);
+    // Cancelled from another thread while it runs: a join of every pair of 40,000 codes.
+    const data_set big = make_codes(64, 40000);
+    qc::code_index large(64);
+    large.append(big.codes.data(), big.size(), fill_job);
+    qc::job running(2);
+    std::thread canceller([&] {
+        while (running.done() == 0) std::this_thread::yield();
+        running.cancel();
+    });
+    EXPECT_THROW(large.snapshot().pairs(64, running), qc::operation_cancelled);
+    canceller.join();
+    EXPECT_LT(running.done(), running.total());
+}
+
+TEST(Join, AResultOverItsBudgetIsRefusedBeforeItIsBuilt) {
+    std::vector<std::uint64_t> same(3000, 7);  // 4,498,500 pairs at radius 0
+    qc::code_index index(64);
+    qc::job fill_job;
+    index.append(same.data(), same.size(), fill_job);
+    qc::job j(2);
+    j.result_budget = 1 << 20;
+    EXPECT_THROW(index.snapshot().pairs(0, j), qc::result_too_large);
+    qc::job cross(2);
+    cross.result_budget = 1 << 20;
+    EXPECT_THROW(index.snapshot().cross_pairs(index.snapshot(), 0, cross), qc::result_too_large);
+    qc::job many(2);
+    many.result_budget = 1 << 20;
+    EXPECT_THROW(index.snapshot().within_many(same.data(), same.size(), 0, many), qc::result_too_large);
+    qc::job knn(1);
+    knn.result_budget = 1000;
+    EXPECT_THROW(index.snapshot().nearest_many(same.data(), 100, 100, knn), qc::result_too_large);
+    // The stream holds a batch at a time, whatever the whole.
+    qc::pair_stream stream(index.snapshot(), nullptr, 0, 10000);
+    qc::job streamed(2);
+    streamed.result_budget = 16 << 20;
+    std::size_t total = 0;
+    for (auto part = stream.next(streamed); part.size(); part = stream.next(streamed)) total += part.size();
+    EXPECT_EQ(total, 3000u * 2999u / 2);
+}
+
+}  // namespace

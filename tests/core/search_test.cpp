@@ -1,0 +1,179 @@
+// Every kind of search against brute force, with tables and without, across widths and scan
+// kernels; and the plans the cost model makes on uniform and on skewed data.
+#include <gtest/gtest.h>
+
+#include "index_test_data.hpp"
+
+namespace qc = quorvalent::codes;
+using index_tests::brute_hits;
+using index_tests::data_set;
+using index_tests::make_codes;
+using index_tests::rng;
+
+namespace {
+
+void expect_same(const std::vector<qc::hit>& got, const std::vector<qc::hit>& want, const std::string& what) {
+    ASSERT_EQ(got.size(), want.size()) << what;
+    for (std::size_t k = 0; k < got.size(); ++k) {
+        ASSERT_EQ(got[k].id, want[k].id) << what << " at " << k;
+        ASSERT_EQ(got[k].dist, want[k].dist) << what << " at " << k;
+    }
+}
+
+struct search_case {
+    unsigned bits;
+    std::size_t n;
+    std::size_t threshold;  // codes before tables are built
+};
+
+class Search : public ::testing::TestWithParam<std::tuple<search_case, const qc::scan_kernel*>> {};
+
+TEST_P(Search, EveryKindAgreesWithBruteForce) {
+    const auto [c, kernel] = GetParam();
+    const data_set d = make_codes(c.bits, c.n);
+    qc::code_index index(c.bits, {kernel, c.threshold});
+    index_tests::fill(index, d);
+    const qc::index_snapshot s = index.snapshot();
+    ASSERT_EQ(s.size(), c.n);
+    const std::vector<unsigned> radii = {0, 1, 2, 3, 4, 5, 8, 12, c.bits / 4, c.bits / 2, c.bits};
+    const std::string name = "bits=" + std::to_string(c.bits) + " n=" + std::to_string(c.n);
+    std::vector<std::uint64_t> batch;
+    for (int rep = 0; rep < 12; ++rep) {
+        std::vector<std::uint64_t> q(d.words);
+        if (rep % 2 && c.n) {
+            const std::size_t from = rng()() % c.n;
+            std::copy(d.code(from), d.code(from) + d.words, q.begin());
+            q[0] ^= 1ull << (rng()() % std::min(64u, c.bits));
+            index_tests::clip(q.data(), c.bits);
+        } else {
+            for (auto& x : q) x = rng()();
+            index_tests::clip(q.data(), c.bits);
+        }
+        batch.insert(batch.end(), q.begin(), q.end());
+        const std::vector<qc::hit> all = brute_hits(d, q.data());
+        for (unsigned r : radii) {
+            std::vector<qc::hit> want;
+            for (const qc::hit& h : all) {
+                if (h.dist <= r) want.push_back(h);
+            }
+            expect_same(s.within(q.data(), r), want, name + " within r=" + std::to_string(r));
+        }
+        for (std::size_t k : {std::size_t{0}, std::size_t{1}, std::size_t{10}, c.n + 3}) {
+            const std::vector<qc::hit> want(all.begin(), all.begin() + static_cast<std::ptrdiff_t>(std::min(k, all.size())));
+            expect_same(s.nearest(q.data(), k), want, name + " nearest k=" + std::to_string(k));
+        }
+    }
+    // Batches answer as the single queries do, on any number of threads.
+    const std::size_t nq = batch.size() / d.words;
+    for (unsigned threads : {1u, 3u}) {
+        qc::job j(threads);
+        const qc::hit_rows rows = s.within_many(batch.data(), nq, 5, j);
+        ASSERT_EQ(rows.lims.size(), nq + 1);
+        for (std::size_t q = 0; q < nq; ++q) {
+            const auto want = s.within(batch.data() + q * d.words, 5);
+            ASSERT_EQ(static_cast<std::size_t>(rows.lims[q + 1] - rows.lims[q]), want.size());
+            for (std::size_t k = 0; k < want.size(); ++k) {
+                ASSERT_EQ(rows.ids[static_cast<std::size_t>(rows.lims[q]) + k], want[k].id);
+                ASSERT_EQ(rows.dists[static_cast<std::size_t>(rows.lims[q]) + k], static_cast<std::int32_t>(want[k].dist));
+            }
+        }
+        qc::job j2(threads);
+        const qc::knn_rows knn = s.nearest_many(batch.data(), nq, 4, j2);
+        ASSERT_EQ(knn.cols, std::min<std::size_t>(4, c.n));
+        for (std::size_t q = 0; q < nq; ++q) {
+            const auto want = s.nearest(batch.data() + q * d.words, 4);
+            for (std::size_t k = 0; k < knn.cols; ++k) ASSERT_EQ(knn.ids[q * knn.cols + k], want[k].id);
+        }
+    }
+}
+
+std::vector<search_case> search_cases() {
+    return {
+        {64, 0, 16},    {64, 1, 16},     {64, 300, 16},  {64, 3000, 64},  {64, 3000, 4096},
+        {4, 200, 16},   {13, 500, 16},   {30, 800, 16},  {56, 1200, 32},  {65, 600, 16},
+        {100, 700, 16}, {256, 900, 32},  {300, 400, 16}, {1024, 200, 16}, {4096, 60, 16},
+    };
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    All, Search, ::testing::Combine(::testing::ValuesIn(search_cases()), ::testing::ValuesIn(index_tests::runnable_scan_kernels())),
+    [](const ::testing::TestParamInfo<std::tuple<search_case, const qc::scan_kernel*>>& info) {
+        const search_case& c = std::get<0>(info.param);
+        return "bits" + std::to_string(c.bits) + "_n" + std::to_string(c.n) + "_t" + std::to_string(c.threshold) + "_" +
+               std::get<1>(info.param)->name;
+    });
+
+// Enough codes for keys of 14 bits and more, whose tables are filled in two passes.
+TEST(Search, LargeTablesAgreeWithBruteForce) {
+    const data_set d = make_codes(64, 40000);
+    qc::code_index index(64);
+    qc::job j;
+    index.append(d.codes.data(), d.size(), j);
+    const qc::index_snapshot s = index.snapshot();
+    ASSERT_GE(s.tables().at(0).key_bits, 13u);
+    for (int rep = 0; rep < 20; ++rep) {
+        const std::uint64_t q = d.codes[rng()() % d.size()] ^ (1ull << (rep % 64));
+        const std::vector<qc::hit> all = brute_hits(d, &q);
+        for (unsigned r : {0u, 3u, 6u, 9u}) {
+            std::vector<qc::hit> want;
+            for (const qc::hit& h : all) {
+                if (h.dist <= r) want.push_back(h);
+            }
+            expect_same(s.within(&q, r), want, "within r=" + std::to_string(r));
+        }
+        expect_same(s.nearest(&q, 5), std::vector<qc::hit>(all.begin(), all.begin() + 5), "nearest");
+    }
+}
+
+TEST(Planner, TablesAreUsedWhereTheyPay) {
+    const data_set d = make_codes(64, 20000);
+    qc::code_index index(64);
+    qc::job j;
+    index.append(d.codes.data(), d.size(), j);
+    const qc::index_snapshot s = index.snapshot();
+    EXPECT_FALSE(s.plan_within(4).scan) << s.plan_within(4).describe();
+    EXPECT_TRUE(s.plan_within(40).scan) << s.plan_within(40).describe();
+    EXPECT_FALSE(s.plan_pairs(4).scan) << s.plan_pairs(4).describe();
+    for (unsigned r : {0u, 3u, 7u, 20u}) {
+        const auto p = s.plan_within(r);
+        if (!p.scan) {
+            EXPECT_TRUE(qc::thresholds_cover(p.thresholds, r)) << p.describe();
+        }
+    }
+    // Random 64-bit codes vary in every bit: three blocks of 21 or 22 bits cover the word.
+    std::uint64_t covered = 0;
+    for (const auto& t : s.tables()) {
+        EXPECT_EQ(covered & t.blk.mask, 0u);
+        covered |= t.blk.mask;
+    }
+    EXPECT_EQ(covered, ~0ull);
+}
+
+// The model prices what the tables hold: when every code sits in one bucket, probing it is a
+// scan, and a join by buckets compares every pair.
+TEST(Planner, SkewedCodesArePricedByTheirBuckets) {
+    std::vector<std::uint64_t> skewed(50000);
+    for (auto& c : skewed) c = rng()() & 0xFFF;  // 12 varying bits: one table of 4096 buckets
+    qc::code_index index(64);
+    qc::job j;
+    index.append(skewed.data(), skewed.size(), j);
+    const qc::index_snapshot s = index.snapshot();
+    const auto tables = s.tables();
+    ASSERT_FALSE(tables.empty());
+    for (const auto& t : tables) EXPECT_EQ(t.blk.mask & ~0xFFFull, 0u);
+    // Radius 12 needs every bucket of a 12-bit key: a scan is cheaper.
+    EXPECT_TRUE(s.plan_within(12).scan) << s.plan_within(12).describe();
+    EXPECT_FALSE(s.plan_within(0).scan) << s.plan_within(0).describe();
+}
+
+TEST(Index, StatesItsBytesPerCode) {
+    const data_set d = make_codes(64, 200000);
+    qc::code_index index(64);
+    qc::job j;
+    index.append(d.codes.data(), d.size(), j);
+    const double per_code = static_cast<double>(index.snapshot().memory_bytes()) / static_cast<double>(d.size());
+    EXPECT_GE(per_code, 8 + 3 * 12);
+    EXPECT_LE(per_code, 48);
+}
+
+}  // namespace
