@@ -4,19 +4,29 @@
 #include <nanobind/nanobind.h>
 #include <nanobind/ndarray.h>
 #include <nanobind/stl/string.h>
+#include <nanobind/stl/vector.h>
 
 #include <algorithm>
 #include <array>
+#include <bitset>
+#include <charconv>
 #include <chrono>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #if defined(__linux__)
 #include <sched.h>
+#endif
+#if defined(_WIN32)
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+#else
+#include <unistd.h>
 #endif
 
 #include "quorvalent/code_index.hpp"
@@ -26,122 +36,299 @@
 
 namespace nb = nanobind;
 namespace qc = quorvalent::codes;
+using quorvalent::max_code_bits;
+using quorvalent::max_code_words;
 
 namespace {
 
-constexpr unsigned max_bits = 4096;  // 1024 hex digits
-constexpr std::size_t max_words = max_bits / 64;
+//--- Errors -----------------------------------------------------------------------------------
+
+// A refused hash or code. Its position in the caller's input travels as data, so that callers
+// (the command line) can say where it was without reading the message.
+struct hash_error {
+    std::string noun;  // "hash", "query", "code"
+    bool positional;
+    std::size_t position;
+    std::string reason;  // "has 3 digits, but the index holds 2-digit hashes"
+    std::string message() const {
+        return noun + (positional ? " at position " + std::to_string(position) : std::string()) + " " + reason;
+    }
+};
+
+PyObject* hash_error_type = nullptr;  // quorvalent_index.HashError, a ValueError; set at import
 
 [[noreturn]] void refuse(const std::string& message) { throw nb::value_error(message.c_str()); }
 
 std::string type_name(PyObject* obj) { return Py_TYPE(obj)->tp_name; }
 
+// repr() of any object as text that is valid UTF-8: an object's own __repr__ may return text
+// that cannot be encoded (a lone surrogate), and then its ascii() is used.
+std::string describe(nb::handle obj) {
+    for (auto render : {PyObject_Repr, PyObject_ASCII}) {
+        nb::object text = nb::steal(render(obj.ptr()));
+        Py_ssize_t size = 0;
+        const char* utf8 = text.is_valid() ? PyUnicode_AsUTF8AndSize(text.ptr(), &size) : nullptr;
+        if (utf8 != nullptr) return std::string(utf8, static_cast<std::size_t>(size));
+        PyErr_Clear();
+    }
+    return "<" + type_name(obj.ptr()) + " object>";
+}
+
+//--- The interpreter's lock, and its exit -------------------------------------------------------
+//
+// At exit the interpreter ends every thread that tries to take its lock again; on CPython 3.11
+// that is pthread_exit(), whose unwinding aborts the process when it meets a C++ frame that
+// cannot pass it (a noexcept destructor, nanobind's catch-all). So no thread may ask for the
+// lock once the exit has begun. The module registers `_interpreter_exit` with atexit, which runs
+// before the interpreter starts to end threads: it closes the gate, and waits for any thread
+// already on its way through the gate. A thread that finds the gate closed never takes the lock
+// again: it cancels its work and sleeps until the process ends.
+
+struct exit_gate {
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool closed = false;
+    int passing = 0;  // threads between their check of the gate and holding the lock
+};
+
+// Never destroyed: threads may still sleep at the gate while the process runs its exit handlers.
+exit_gate& gate() {
+    static exit_gate* g = new exit_gate;
+    return *g;
+}
+
+[[noreturn]] void sleep_until_exit() {
+    for (;;) std::this_thread::sleep_for(std::chrono::hours(24));
+}
+
+// Takes the interpreter's lock back for a thread state saved by PyEval_SaveThread; false,
+// without the lock, when the interpreter is exiting.
+bool try_restore(PyThreadState* state) {
+    exit_gate& g = gate();
+    {
+        std::lock_guard<std::mutex> lock(g.mutex);
+        if (g.closed) return false;
+        ++g.passing;
+    }
+    PyEval_RestoreThread(state);
+    {
+        std::lock_guard<std::mutex> lock(g.mutex);
+        --g.passing;
+    }
+    g.changed.notify_all();
+    return true;
+}
+
+void interpreter_exit() {
+    exit_gate& g = gate();
+    PyThreadState* state = PyEval_SaveThread();
+    {
+        std::unique_lock<std::mutex> lock(g.mutex);
+        g.closed = true;
+        g.changed.wait(lock, [&] { return g.passing == 0; });
+    }
+    PyEval_RestoreThread(state);  // the main thread is never ended
+}
+
+// The interpreter's lock released for the life of the object.
+class released_gil {
+   public:
+    released_gil() noexcept : state_(PyEval_SaveThread()) {}
+    ~released_gil() {
+        if (!try_restore(state_)) sleep_until_exit();
+    }
+    released_gil(const released_gil&) = delete;
+    released_gil& operator=(const released_gil&) = delete;
+
+    // The lock held for a moment inside the released region; false when exiting.
+    bool visit() noexcept { return try_restore(state_); }
+    void leave() noexcept { state_ = PyEval_SaveThread(); }
+
+   private:
+    PyThreadState* state_;
+};
+
+//--- Arguments ------------------------------------------------------------------------------
+
+// Threads are capped: beyond this a machine runs out of cores long before work runs out.
+constexpr unsigned max_threads = 1024;
+
 unsigned cpu_count() {
 #if defined(__linux__)
     cpu_set_t set;
-    if (sched_getaffinity(0, sizeof set, &set) == 0) return std::max(1, CPU_COUNT(&set));
+    if (sched_getaffinity(0, sizeof set, &set) == 0) return static_cast<unsigned>(std::max(1, CPU_COUNT(&set)));
 #endif
     return std::max(1u, std::thread::hardware_concurrency());
 }
 
-unsigned read_threads(nb::handle threads) {
-    if (threads.is_none()) return cpu_count();
-    Py_ssize_t n = 0;
-    if (!PyLong_Check(threads.ptr()) || (n = PyLong_AsSsize_t(threads.ptr())) < 1) {
-        PyErr_Clear();
-        refuse("threads must be a positive int or None, got " + std::string(nb::repr(threads).c_str()));
-    }
-    return static_cast<unsigned>(std::min<Py_ssize_t>(n, 1024));
+std::size_t physical_memory() {
+#if defined(_WIN32)
+    MEMORYSTATUSEX status;
+    status.dwLength = sizeof status;
+    if (GlobalMemoryStatusEx(&status)) return static_cast<std::size_t>(status.ullTotalPhys);
+#else
+    const long pages = sysconf(_SC_PHYS_PAGES), page = sysconf(_SC_PAGE_SIZE);
+    if (pages > 0 && page > 0) return static_cast<std::size_t>(pages) * static_cast<std::size_t>(page);
+#endif
+    return ~std::size_t{0};
 }
 
-// A non-negative int (or anything with __index__) for max_dist and k, saturated at `cap`.
-std::size_t read_count(nb::handle value, const char* name, std::size_t cap) {
-    PyObject* number = PyNumber_Index(value.ptr());
-    if (number == nullptr || PyBool_Check(value.ptr())) {
-        Py_XDECREF(number);
-        PyErr_Clear();
+// An int, or anything with __index__ (a numpy integer), but not a bool; saturated at `cap`.
+long long read_int(nb::handle value, const char* name, long long low, long long cap, const char* low_text) {
+    if (PyBool_Check(value.ptr()) || (!PyLong_Check(value.ptr()) && !PyIndex_Check(value.ptr()))) {
         refuse(std::string(name) + " must be an int, got " + type_name(value.ptr()));
     }
+    nb::object number = nb::steal(PyNumber_Index(value.ptr()));
+    if (!number.is_valid()) throw nb::python_error();
     int overflow = 0;
-    const long long v = PyLong_AsLongLongAndOverflow(number, &overflow);
-    Py_DECREF(number);
-    if (overflow < 0 || (overflow == 0 && v < 0)) {
-        refuse(std::string(name) + " must be >= 0, got " + std::string(nb::str(value).c_str()));
+    const long long v = PyLong_AsLongLongAndOverflow(number.ptr(), &overflow);
+    if (overflow < 0 || (overflow == 0 && v < low)) refuse(std::string(name) + " must be " + low_text + ", got " + describe(value));
+    if (overflow > 0 || v > cap) return cap;
+    return v;
+}
+
+std::size_t read_count(nb::handle value, const char* name, std::size_t cap) {
+    return static_cast<std::size_t>(read_int(value, name, 0, static_cast<long long>(cap), ">= 0"));
+}
+
+unsigned read_threads(nb::handle threads) {
+    if (threads.is_none()) return std::min(cpu_count(), max_threads);
+    if (PyBool_Check(threads.ptr()) || (!PyLong_Check(threads.ptr()) && !PyIndex_Check(threads.ptr()))) {
+        refuse("threads must be a positive int or None, got " + describe(threads));
     }
-    if (overflow > 0 || static_cast<unsigned long long>(v) > cap) return cap;
-    return static_cast<std::size_t>(v);
+    return static_cast<unsigned>(read_int(threads, "threads", 1, max_threads, "a positive int or None"));
+}
+
+qc::job make_job(unsigned threads) { return qc::job(threads, physical_memory()); }
+
+//--- Long operations ----------------------------------------------------------------------------
+
+// Ctrl-C and progress are served this often while an operation runs.
+constexpr auto poll_interval = std::chrono::milliseconds(50);
+
+// Runs work() on a thread of its own, while this thread, without the interpreter's lock, serves
+// Ctrl-C and the progress callback. A Python exception raised by either cancels the work and
+// is raised here once the work has stopped; so is any exception of the work itself.
+template <class Work>
+void run_long(qc::job& j, nb::handle progress, Work&& work) {
+    std::exception_ptr failure;
+    std::mutex m;
+    std::condition_variable cv;
+    bool finished = false;
+    PyObject *type = nullptr, *value = nullptr, *trace = nullptr;  // a Python error caught while polling
+    {
+        released_gil unlocked;
+        std::thread runner;
+        try {
+            runner = std::thread([&] {
+                try {
+                    work();
+                } catch (...) {
+                    failure = std::current_exception();
+                }
+                std::lock_guard<std::mutex> lock(m);
+                finished = true;
+                cv.notify_all();
+            });
+        } catch (const std::exception& e) {
+            failure = std::make_exception_ptr(qc::thread_start_error(std::string("could not start a thread: ") + e.what()));
+            finished = true;
+        }
+        std::unique_lock<std::mutex> lock(m);
+        while (!finished) {
+            if (cv.wait_for(lock, poll_interval, [&] { return finished; })) break;
+            lock.unlock();
+            if (type == nullptr && !j.cancelled()) {
+                if (!unlocked.visit()) {
+                    j.cancel();  // the interpreter is exiting: stop, and never take the lock again
+                } else {
+                    if (PyErr_CheckSignals() == 0 && !progress.is_none()) {
+                        PyObject* res = PyObject_CallFunction(progress.ptr(), "nn", static_cast<Py_ssize_t>(j.done()),
+                                                              static_cast<Py_ssize_t>(j.total()));
+                        Py_XDECREF(res);
+                    }
+                    if (PyErr_Occurred()) {
+                        PyErr_Fetch(&type, &value, &trace);
+                        j.cancel();
+                    }
+                    unlocked.leave();
+                }
+            }
+            lock.lock();
+        }
+        lock.unlock();
+        if (runner.joinable()) runner.join();
+    }
+    if (type != nullptr) {
+        PyErr_Restore(type, value, trace);
+        throw nb::python_error();
+    }
+    if (failure) std::rethrow_exception(failure);
 }
 
 //--- Hex text -----------------------------------------------------------------------------
 
 struct width {
     unsigned bits = 0;  // 0 until the first hash sets it
-    std::size_t digits() const { return (bits + 3) / 4; }
-    std::size_t words() const { return (bits + 63) / 64; }
+    std::size_t digits() const { return quorvalent::digits_for_bits(bits); }
+    std::size_t words() const { return quorvalent::words_for_bits(bits); }
 };
 
-// How a refused hash is named: "query", or "hash at position 17". Built only on the way to an
-// error, so that the millions of hashes that pass cost nothing for it.
+// How a hash is named in errors: "query", or "hash at position 17".
 struct naming {
     const char* noun;
     std::size_t position;
     bool positional;
-    std::string operator()() const {
-        return positional ? std::string(noun) + " at position " + std::to_string(position) : std::string(noun);
-    }
+    [[noreturn]] void refuse(std::string reason) const { throw hash_error{noun, positional, position, std::move(reason)}; }
 };
 
-[[noreturn]] void refuse_invalid_character(const naming& what, PyObject* item, std::size_t k) {
-    nb::object c = nb::steal(PyUnicode_Substring(item, static_cast<Py_ssize_t>(k), static_cast<Py_ssize_t>(k + 1)));
-    refuse(what() + " has an invalid character " + std::string(nb::repr(c).c_str()) + " at offset " +
-           std::to_string(k));
-}
-
-// Packs one hash into `out` (words() words), or refuses it.
+// Packs one hash into `out` (words() words), or refuses it. The first hash of an index without
+// a width sets it.
 void parse_hash(PyObject* item, const naming& what, width& w, std::uint64_t* out) {
-    if (!PyUnicode_Check(item)) refuse(what() + " is " + type_name(item) + ", not str");
+    if (!PyUnicode_Check(item)) what.refuse("is " + type_name(item) + ", not str");
     const auto length = static_cast<std::size_t>(PyUnicode_GET_LENGTH(item));
     if (w.bits == 0) {
-        if (length == 0) refuse(what() + " is empty");
-        if (length > max_bits / 4) {
-            refuse(what() + " has " + std::to_string(length) + " digits; at most " +
-                   std::to_string(max_bits / 4) + " are supported");
+        if (length == 0) what.refuse("is empty");
+        if (length > max_code_bits / 4) {
+            what.refuse("has " + std::to_string(length) + " digits; at most " + std::to_string(max_code_bits / 4) + " are supported");
         }
         w.bits = static_cast<unsigned>(4 * length);
     }
     if (length != w.digits()) {
-        refuse(what() + " has " + std::to_string(length) + " digits, but the index holds " +
-               std::to_string(w.digits()) + "-digit hashes");
+        what.refuse("has " + std::to_string(length) + " digits, but the index holds " + std::to_string(w.digits()) + "-digit hashes");
     }
+    auto invalid_at = [&](std::size_t k) {
+        nb::object c = nb::steal(PyUnicode_Substring(item, static_cast<Py_ssize_t>(k), static_cast<Py_ssize_t>(k + 1)));
+        what.refuse("has an invalid character " + describe(c) + " at offset " + std::to_string(k));
+    };
     if (!PyUnicode_IS_ASCII(item)) {
         const int kind = PyUnicode_KIND(item);
         const void* data = PyUnicode_DATA(item);
         for (std::size_t k = 0; k < length; ++k) {
-            if (PyUnicode_READ(kind, data, k) > 127) refuse_invalid_character(what, item, k);
+            if (PyUnicode_READ(kind, data, k) > 127) invalid_at(k);
         }
     }
     const char* text = static_cast<const char*>(PyUnicode_DATA(item));
-    if (!quorvalent::pack_hex(text, length, out)) {
-        refuse_invalid_character(what, item, quorvalent::first_invalid_digit(text, length));
-    }
-    const unsigned top = w.bits - 64 * static_cast<unsigned>(w.words() - 1);
-    if (top < 64 && (out[w.words() - 1] >> top) != 0) {
-        refuse(what() + " sets bits above the index's " + std::to_string(w.bits) + " bits");
-    }
+    if (!quorvalent::pack_hex(text, length, out)) invalid_at(quorvalent::first_invalid_digit(text, length));
+    if (!quorvalent::fits_width(out, w.bits)) what.refuse("sets bits above the index's " + std::to_string(w.bits) + " bits");
 }
+
+const char* plural(const char* noun) { return std::string(noun) == "query" ? "queries" : "hashes"; }
 
 // Every hash of an iterable, packed; nothing is kept if one is refused.
 std::vector<std::uint64_t> parse_hashes(nb::handle hashes, width& w, const char* noun) {
+    if (PyUnicode_Check(hashes.ptr()) || PyBytes_Check(hashes.ptr())) {
+        refuse(std::string("expected an iterable of str ") + plural(noun) + ", got a single " + type_name(hashes.ptr()));
+    }
     std::vector<std::uint64_t> words;
-    std::array<std::uint64_t, max_words> one{};
+    std::array<std::uint64_t, max_code_words> one{};
+    // Ctrl-C is honoured while a long list is read, about every 64K hashes.
+    constexpr std::size_t signal_every = 1 << 16;
     auto take = [&](PyObject* item, std::size_t pos) {
         parse_hash(item, naming{noun, pos, true}, w, one.data());
         words.insert(words.end(), one.begin(), one.begin() + static_cast<std::ptrdiff_t>(w.words()));
+        if (pos % signal_every == signal_every - 1 && PyErr_CheckSignals() != 0) throw nb::python_error();
     };
-    if (PyUnicode_Check(hashes.ptr()) || PyBytes_Check(hashes.ptr())) {
-        refuse(std::string("expected an iterable of str ") + noun + "es, got a single " +
-               type_name(hashes.ptr()));
-    }
     if (PyList_CheckExact(hashes.ptr()) || PyTuple_CheckExact(hashes.ptr())) {
         const Py_ssize_t n = PySequence_Fast_GET_SIZE(hashes.ptr());
         PyObject** items = PySequence_Fast_ITEMS(hashes.ptr());
@@ -154,7 +341,7 @@ std::vector<std::uint64_t> parse_hashes(nb::handle hashes, width& w, const char*
     nb::object it = nb::steal(PyObject_GetIter(hashes.ptr()));
     if (!it.is_valid()) {
         PyErr_Clear();
-        refuse(std::string("expected an iterable of str ") + noun + "es, got " + type_name(hashes.ptr()));
+        refuse(std::string("expected an iterable of str ") + plural(noun) + ", got " + type_name(hashes.ptr()));
     }
     std::size_t pos = 0;
     while (PyObject* item = PyIter_Next(it.ptr())) {
@@ -167,6 +354,7 @@ std::vector<std::uint64_t> parse_hashes(nb::handle hashes, width& w, const char*
 
 //--- Results ------------------------------------------------------------------------------
 
+// A numpy array that owns the vector's buffer: no copy.
 template <class T, class... Shape>
 nb::ndarray<nb::numpy, T> owned_array(std::vector<T>&& v, Shape... shape) {
     auto* p = new std::vector<T>(std::move(v));
@@ -186,312 +374,231 @@ nb::tuple ids_and_dists(const std::vector<qc::hit>& hits) {
     return nb::make_tuple(owned_array(std::move(ids), n), owned_array(std::move(dists), n));
 }
 
-nb::tuple pair_arrays(const std::vector<qc::pair_hit>& pairs) {
-    const std::size_t n = pairs.size();
-    std::vector<std::int64_t> i(n), j(n);
-    std::vector<std::int32_t> d(n);
-    for (std::size_t k = 0; k < n; ++k) {
-        i[k] = pairs[k].i;
-        j[k] = pairs[k].j;
-        d[k] = static_cast<std::int32_t>(pairs[k].dist);
-    }
-    return nb::make_tuple(owned_array(std::move(i), n), owned_array(std::move(j), n),
-                          owned_array(std::move(d), n));
+nb::tuple pair_arrays(qc::pair_columns&& p) {
+    const std::size_t n = p.size();
+    return nb::make_tuple(owned_array(std::move(p.first), n), owned_array(std::move(p.second), n),
+                          owned_array(std::move(p.dists), n));
 }
 
 //--- The index ----------------------------------------------------------------------------
+
+class hash_index;
+
+// Which thread is adding to which index right now: an iterable that adds to the index it is
+// being added to would otherwise wait for itself.
+thread_local std::vector<const hash_index*> adding_now;
 
 class hash_index {
    public:
     hash_index(nb::handle hashes, nb::handle bits) {
         if (!bits.is_none()) {
-            const std::size_t b = read_count(bits, "bits", max_bits + 1);
-            if (b < 1 || b > max_bits) refuse("bits must be between 1 and 4096, got " + std::string(nb::str(bits).c_str()));
-            width_.bits = static_cast<unsigned>(b);
-            core_ = std::make_shared<qc::code_index>(width_.bits);
+            const long long b = read_int(bits, "bits", 1, max_code_bits + 1, "between 1 and 4096");
+            if (b > static_cast<long long>(max_code_bits)) refuse("bits must be between 1 and 4096, got " + describe(bits));
+            core_ = std::make_shared<qc::code_index>(static_cast<unsigned>(b));
         }
         if (hashes.is_valid() && !hashes.is_none()) add(hashes);
     }
 
     std::size_t add(nb::handle hashes) {
-        const auto writer = lock_writer();
-        width w = state().w;
+        if (std::find(adding_now.begin(), adding_now.end(), this) != adding_now.end()) {
+            throw std::runtime_error("add() was called on an index from inside an add() to the same index (by the "
+                                     "iterable being added); finish one before starting the other");
+        }
+        adding_now.push_back(this);
+        struct done_adding {
+            ~done_adding() { adding_now.pop_back(); }
+        } guard;
+        width w{bits_now()};
         std::vector<std::uint64_t> words = parse_hashes(hashes, w, "hash");
-        return append(w, words);
+        return append(w.bits, words, "hash");
     }
 
-    // Packed codes: uint64 of shape (N,) for up to 64 bits, or uint8 rows of ceil(bits / 8)
-    // bytes holding each code's big-endian value, as bytes.fromhex gives them.
+    // Packed codes: uint64 of shape (N,) for up to 64 bits, (N, words) uint64 in the saved
+    // layout, or uint8 rows of ceil(bits / 8) bytes holding each code's big-endian value, as
+    // bytes.fromhex gives them.
     void add_codes(nb::ndarray<nb::ro, nb::c_contig, nb::device::cpu> codes) {
-        const auto writer = lock_writer();
-        const width w = state().w;
-        if (w.bits == 0) refuse("packed codes need the index's bits to be set");
-        const std::size_t nw = w.words();
+        const unsigned bits = bits_now();
+        if (bits == 0) refuse("packed codes need the index's bits to be set");
+        const std::size_t nw = quorvalent::words_for_bits(bits);
         std::vector<std::uint64_t> words;
         const auto dtype = codes.dtype();
-        const unsigned top = w.bits - 64 * static_cast<unsigned>(nw - 1);
-        auto check_top = [&](std::size_t row, std::uint64_t last) {
-            if (top < 64 && (last >> top) != 0) {
-                refuse("code at position " + std::to_string(row) + " sets bits above the index's " +
-                       std::to_string(w.bits) + " bits");
-            }
-        };
         if (dtype == nb::dtype<std::uint64_t>() && codes.ndim() == 1) {
-            if (w.bits > 64) refuse("uint64 codes hold at most 64 bits; pass uint8 rows for " + std::to_string(w.bits) + " bits");
+            if (bits > 64) refuse("uint64 codes hold at most 64 bits; pass uint8 rows for " + std::to_string(bits) + " bits");
             const auto* p = static_cast<const std::uint64_t*>(codes.data());
             words.assign(p, p + codes.shape(0));
-            for (std::size_t i = 0; i < words.size(); ++i) check_top(i, words[i]);
         } else if (dtype == nb::dtype<std::uint64_t>() && codes.ndim() == 2 && codes.shape(1) == nw) {
-            // The saved layout: word j of a code holds its digits 16j.. as one number.
             const auto* p = static_cast<const std::uint64_t*>(codes.data());
             words.assign(p, p + codes.shape(0) * nw);
-            for (std::size_t i = 0; i < codes.shape(0); ++i) check_top(i, words[i * nw + nw - 1]);
         } else if (dtype == nb::dtype<std::uint8_t>() && codes.ndim() == 2) {
-            const std::size_t row_bytes = (w.bits + 7) / 8;
-            if (codes.shape(1) != row_bytes) {
-                refuse("uint8 codes of " + std::to_string(w.bits) + " bits need rows of " +
-                       std::to_string(row_bytes) + " bytes, got " + std::to_string(codes.shape(1)));
+            const std::size_t row = quorvalent::bytes_for_bits(bits);
+            if (codes.shape(1) != row) {
+                refuse("uint8 codes of " + std::to_string(bits) + " bits need rows of " + std::to_string(row) + " bytes, got " +
+                       std::to_string(codes.shape(1)));
             }
-            const auto* p = static_cast<const std::uint8_t*>(codes.data());
             const std::size_t n = codes.shape(0);
-            const std::size_t digits = w.digits();
-            words.assign(n * nw, 0);
-            for (std::size_t i = 0; i < n; ++i) {
-                const std::uint8_t* row = p + i * row_bytes;
-                // Nibbles of the row, most significant first; the code is its last `digits`.
-                const std::size_t skip = 2 * row_bytes - digits;
-                if (skip == 1 && (row[0] >> 4) != 0) {
-                    refuse("code at position " + std::to_string(i) + " sets bits above the index's " +
-                           std::to_string(w.bits) + " bits");
-                }
-                std::uint64_t* out = words.data() + i * nw;
-                for (std::size_t d = 0; d < digits; ++d) {
-                    const std::size_t nib = skip + d;
-                    const unsigned v = (nib % 2 == 0) ? row[nib / 2] >> 4 : row[nib / 2] & 15u;
-                    const std::size_t word = d / quorvalent::digits_per_word;
-                    out[word] = (out[word] << 4) | v;
-                }
-                check_top(i, out[nw - 1]);
-            }
+            words.resize(n * nw);
+            const std::size_t bad = quorvalent::pack_be_rows(static_cast<const std::uint8_t*>(codes.data()), n, row, bits, words.data());
+            if (bad != n) throw hash_error{"code", true, bad, "sets bits above the index's " + std::to_string(bits) + " bits"};
         } else {
             refuse("codes must be a uint64 array of shape (N,) or a uint8 array of shape (N, " +
-                   std::to_string((w.bits + 7) / 8) + ")");
+                   std::to_string(quorvalent::bytes_for_bits(bits)) + ")");
         }
-        append(w, words);
+        append(bits, words, "code");
     }
 
     // Codes that live in a mapped file: (N, words) uint64, kept alive by `owner`.
-    void borrow_codes(nb::ndarray<const std::uint64_t, nb::ndim<2>, nb::c_contig, nb::device::cpu> codes,
-                      nb::object owner) {
-        const auto writer = lock_writer();
-        const snapshot st = state();
-        if (!st.core || codes.shape(1) != st.w.words()) refuse("codes have the wrong number of words per code");
-        if (reinterpret_cast<std::uintptr_t>(codes.data()) % alignof(std::uint64_t) != 0) {
-            refuse("mapped codes must be aligned to 8 bytes");
-        }
+    void borrow_codes(nb::ndarray<const std::uint64_t, nb::ndim<2>, nb::c_contig, nb::device::cpu> codes, nb::object owner) {
+        std::shared_ptr<qc::code_index> core = current();
+        if (!core || codes.shape(1) != quorvalent::words_for_bits(core->bits())) refuse("codes have the wrong number of words per code");
+        if (reinterpret_cast<std::uintptr_t>(codes.data()) % alignof(std::uint64_t) != 0) refuse("mapped codes must be aligned to 8 bytes");
         keep_alive_.push_back(owner);
-        std::shared_ptr<qc::code_index> core = st.core;
-        nb::gil_scoped_release release;
-        core->borrow(codes.data(), codes.shape(0));
+        qc::job j = make_job(read_threads(nb::none()));
+        const std::uint64_t* data = codes.data();
+        const std::size_t n = codes.shape(0);
+        try {
+            run_long(j, nb::none(), [&] { core->borrow(data, n, j); });
+        } catch (const qc::invalid_code& e) {
+            throw hash_error{"code", true, e.position, "sets bits above the index's " + std::to_string(core->bits()) + " bits"};
+        }
     }
 
     // A copy of the codes, (N, words) uint64, for saving.
     nb::ndarray<nb::numpy, std::uint64_t> codes() const {
-        const snapshot st = state();
-        std::shared_ptr<qc::code_index> core = st.core;
-        const std::size_t nw = st.w.words();
+        std::shared_ptr<qc::code_index> core = current();
         if (!core) return owned_array(std::vector<std::uint64_t>(), 0, 0);
-        std::vector<std::uint64_t> out;
+        const qc::index_snapshot s = core->snapshot();
+        std::vector<std::uint64_t> out(s.size() * s.words_per_code());
         {
-            nb::gil_scoped_release release;
-            out = core->all_codes();
+            released_gil unlocked;
+            s.copy_codes(out.data());
         }
-        const std::size_t n = out.size() / nw;
-        return owned_array(std::move(out), n, nw);
+        return owned_array(std::move(out), s.size(), s.words_per_code());
     }
 
     std::size_t size() const {
         std::shared_ptr<qc::code_index> core = current();
-        return core ? core->size() : 0;
+        return core ? core->snapshot().size() : 0;
     }
     nb::object bits() const {
-        const width w = state().w;
-        if (w.bits == 0) return nb::none();
-        return nb::int_(w.bits);
+        const unsigned b = bits_now();
+        return b ? nb::object(nb::int_(b)) : nb::none();
     }
     std::size_t nbytes() const {
         std::shared_ptr<qc::code_index> core = current();
-        return core ? core->memory_bytes() : 0;
+        return core ? core->snapshot().memory_bytes() : 0;
     }
 
     nb::tuple within(nb::handle query, nb::handle max_dist) const {
-        const std::size_t r = read_count(max_dist, "max_dist", max_bits);
-        std::array<std::uint64_t, max_words> q;
-        std::shared_ptr<qc::code_index> core = read_query(query, "query", q.data());
+        const std::size_t r = read_count(max_dist, "max_dist", max_code_bits);
+        std::array<std::uint64_t, max_code_words> q;
+        std::shared_ptr<qc::code_index> core = read_query(query, q.data());
         if (!core) return ids_and_dists({});
+        const qc::index_snapshot s = core->snapshot();
         std::vector<qc::hit> hits;
         {
-            nb::gil_scoped_release release;
-            hits = core->within(q.data(), static_cast<unsigned>(r));
+            released_gil unlocked;
+            hits = s.within(q.data(), static_cast<unsigned>(r));
         }
         return ids_and_dists(hits);
     }
 
     nb::tuple nearest(nb::handle query, nb::handle k) const {
         const std::size_t kk = read_count(k, "k", qc::max_codes);
-        std::array<std::uint64_t, max_words> q;
-        std::shared_ptr<qc::code_index> core = read_query(query, "query", q.data());
+        std::array<std::uint64_t, max_code_words> q;
+        std::shared_ptr<qc::code_index> core = read_query(query, q.data());
         if (!core) return ids_and_dists({});
+        const qc::index_snapshot s = core->snapshot();
         std::vector<qc::hit> hits;
         {
-            nb::gil_scoped_release release;
-            hits = core->nearest(q.data(), kk);
+            released_gil unlocked;
+            hits = s.nearest(q.data(), kk);
         }
         return ids_and_dists(hits);
     }
 
     nb::tuple within_many(nb::handle queries, nb::handle max_dist, nb::handle threads) const {
-        const std::size_t r = read_count(max_dist, "max_dist", max_bits);
-        const unsigned nt = read_threads(threads);
+        const std::size_t r = read_count(max_dist, "max_dist", max_code_bits);
+        qc::job j = make_job(read_threads(threads));
         std::shared_ptr<qc::code_index> core;
         std::size_t nw = 0;
         std::vector<std::uint64_t> qs = read_queries(queries, core, nw);
         const std::size_t nq = nw ? qs.size() / nw : 0;
-        std::vector<std::vector<qc::hit>> rows(core ? nq : 0);
-        std::vector<std::int64_t> offsets(nq + 1, 0);
-        std::vector<std::int64_t> ids;
-        std::vector<std::int32_t> dists;
-        {
-            nb::gil_scoped_release release;
-            if (core) rows = core->within_many(qs.data(), nq, static_cast<unsigned>(r), nt);
-            for (std::size_t k = 0; k < rows.size(); ++k) offsets[k + 1] = offsets[k] + static_cast<std::int64_t>(rows[k].size());
-            ids.reserve(static_cast<std::size_t>(offsets[nq]));
-            dists.reserve(static_cast<std::size_t>(offsets[nq]));
-            for (const auto& row : rows) {
-                for (const qc::hit& h : row) {
-                    ids.push_back(h.id);
-                    dists.push_back(static_cast<std::int32_t>(h.dist));
-                }
-            }
+        qc::hit_rows rows;
+        if (core) {
+            const qc::index_snapshot s = core->snapshot();
+            run_long(j, nb::none(), [&] { rows = s.within_many(qs.data(), nq, static_cast<unsigned>(r), j); });
+        } else {
+            rows.lims.assign(nq + 1, 0);
         }
-        const std::size_t total = ids.size();
-        return nb::make_tuple(owned_array(std::move(offsets), nq + 1), owned_array(std::move(ids), total),
-                              owned_array(std::move(dists), total));
+        const std::size_t total = rows.ids.size();
+        return nb::make_tuple(owned_array(std::move(rows.lims), nq + 1), owned_array(std::move(rows.ids), total),
+                              owned_array(std::move(rows.dists), total));
     }
 
     nb::tuple nearest_many(nb::handle queries, nb::handle k, nb::handle threads) const {
         const std::size_t kk = read_count(k, "k", qc::max_codes);
-        const unsigned nt = read_threads(threads);
+        qc::job j = make_job(read_threads(threads));
         std::shared_ptr<qc::code_index> core;
         std::size_t nw = 0;
         std::vector<std::uint64_t> qs = read_queries(queries, core, nw);
         const std::size_t nq = nw ? qs.size() / nw : 0;
-        const std::size_t cols = std::min(kk, core ? core->size() : 0);
-        std::vector<std::int64_t> ids(nq * cols);
-        std::vector<std::int32_t> dists(nq * cols);
-        if (core && cols) {
-            nb::gil_scoped_release release;
-            const std::vector<std::vector<qc::hit>> rows = core->nearest_many(qs.data(), nq, cols, nt);
-            for (std::size_t q = 0; q < nq; ++q) {
-                // The index may have grown since `cols` was read; a row never has fewer.
-                for (std::size_t c = 0; c < cols; ++c) {
-                    ids[q * cols + c] = rows[q][c].id;
-                    dists[q * cols + c] = static_cast<std::int32_t>(rows[q][c].dist);
-                }
-            }
+        qc::knn_rows rows;
+        rows.rows = nq;
+        if (core) {
+            const qc::index_snapshot s = core->snapshot();
+            run_long(j, nb::none(), [&] { rows = s.nearest_many(qs.data(), nq, kk, j); });
         }
-        return nb::make_tuple(owned_array(std::move(ids), nq, cols), owned_array(std::move(dists), nq, cols));
+        const std::size_t cols = rows.cols;
+        return nb::make_tuple(owned_array(std::move(rows.ids), nq, cols), owned_array(std::move(rows.dists), nq, cols));
     }
 
     nb::tuple pairs(nb::handle max_dist, nb::handle other, nb::handle threads, nb::handle progress) const {
-        const std::size_t r = read_count(max_dist, "max_dist", max_bits);
-        const unsigned nt = read_threads(threads);
-        std::shared_ptr<qc::code_index> core = current();
-        std::shared_ptr<qc::code_index> other_core;
-        if (!other.is_none()) {
-            if (!nb::isinstance<hash_index>(other)) refuse("other must be a HashIndex, got " + type_name(other.ptr()));
-            const hash_index& o = nb::cast<const hash_index&>(other);
-            const width mine = state().w, theirs = o.state().w;
-            if (mine.bits && theirs.bits && mine.bits != theirs.bits) {
-                refuse("other holds " + std::to_string(theirs.bits) + "-bit codes, but this index holds " +
-                       std::to_string(mine.bits) + "-bit codes");
-            }
-            other_core = o.current();
-            if (!other_core) return pair_arrays({});
+        const std::size_t r = read_count(max_dist, "max_dist", max_code_bits);
+        qc::job j = make_job(read_threads(threads));
+        if (!progress.is_none() && !PyCallable_Check(progress.ptr())) {
+            refuse("progress must be a callable or None, got " + type_name(progress.ptr()));
         }
-        if (!core) return pair_arrays({});
-        std::atomic<bool> cancel{false};
-        std::atomic<std::size_t> done{0}, total{0};
-        std::vector<qc::pair_hit> found;
-        bool failed = false;
-        {
-            nb::gil_scoped_release release;
-            std::mutex m;
-            std::condition_variable cv;
-            bool finished = false;
-            std::thread runner([&] {
-                found = other_core ? core->cross_pairs(*other_core, static_cast<unsigned>(r), nt, &cancel, &done, &total)
-                                   : core->pairs(static_cast<unsigned>(r), nt, &cancel, &done, &total);
-                std::lock_guard g(m);
-                finished = true;
-                cv.notify_all();
-            });
-            // Ctrl-C and the progress callback are served from this thread while the join
-            // runs: every 100 ms it takes the interpreter's lock for a moment.
-            std::unique_lock lock(m);
-            while (!cv.wait_for(lock, std::chrono::milliseconds(100), [&] { return finished; })) {
-                lock.unlock();
-                if (!failed) {
-                    nb::gil_scoped_acquire acquire;
-                    if (PyErr_CheckSignals() != 0) {
-                        failed = true;
-                    } else if (!progress.is_none()) {
-                        PyObject* res = PyObject_CallFunction(progress.ptr(), "nn",
-                                                              static_cast<Py_ssize_t>(done.load()),
-                                                              static_cast<Py_ssize_t>(total.load()));
-                        if (res == nullptr) failed = true;
-                        Py_XDECREF(res);
-                    }
-                }
-                if (failed) cancel = true;
-                lock.lock();
-            }
-            lock.unlock();
-            runner.join();
-        }
-        if (failed) throw nb::python_error();
-        return pair_arrays(found);
+        std::shared_ptr<qc::code_index> mine = current(), theirs = other_core(other);
+        if (!mine || (!other.is_none() && !theirs)) return pair_arrays({});
+        // One snapshot of each side, taken once: the same one when the two indexes are one.
+        const qc::index_snapshot a = mine->snapshot();
+        const qc::index_snapshot b = theirs == mine ? a : theirs ? theirs->snapshot() : a;
+        qc::pair_columns found;
+        run_long(j, progress, [&] {
+            found = other.is_none() ? a.pairs(static_cast<unsigned>(r), j) : a.cross_pairs(b, static_cast<unsigned>(r), j);
+        });
+        return pair_arrays(std::move(found));
     }
 
     nb::list hex(nb::handle ids) const {
-        const snapshot st = state();
-        std::shared_ptr<qc::code_index> core = st.core;
-        const std::size_t n = core ? core->size() : 0;
-        const std::size_t digits = st.w.digits();
-        nb::list out;
+        std::shared_ptr<qc::code_index> core = current();
+        if (PyUnicode_Check(ids.ptr()) || PyBytes_Check(ids.ptr())) refuse("ids must be an iterable of int, got " + type_name(ids.ptr()));
         nb::object it = nb::steal(PyObject_GetIter(ids.ptr()));
         if (!it.is_valid()) {
             PyErr_Clear();
-            refuse(std::string("ids must be an iterable of int, got ") + type_name(ids.ptr()));
+            refuse("ids must be an iterable of int, got " + type_name(ids.ptr()));
         }
-        std::array<std::uint64_t, max_words> code;
+        std::optional<qc::index_snapshot> s;
+        if (core) s.emplace(core->snapshot());
+        const std::size_t n = s ? s->size() : 0;
+        const std::size_t digits = core ? quorvalent::digits_for_bits(core->bits()) : 0;
+        std::array<std::uint64_t, max_code_words> code;
         std::string text(digits, '0');
+        nb::list out;
         std::size_t pos = 0;
         while (PyObject* item = PyIter_Next(it.ptr())) {
             nb::object owned = nb::steal(item);
-            PyObject* number = PyNumber_Index(item);
-            if (number == nullptr) {
-                PyErr_Clear();
+            if (PyBool_Check(item) || (!PyLong_Check(item) && !PyIndex_Check(item))) {
                 refuse("id at position " + std::to_string(pos) + " is " + type_name(item) + ", not int");
             }
+            nb::object number = nb::steal(PyNumber_Index(item));
+            if (!number.is_valid()) throw nb::python_error();
             int overflow = 0;
-            const long long id = PyLong_AsLongLongAndOverflow(number, &overflow);
-            Py_DECREF(number);
-            if (overflow != 0 || id < 0 || static_cast<unsigned long long>(id) >= n) {
-                refuse("id at position " + std::to_string(pos) + " is " + std::string(nb::str(owned).c_str()) +
-                       ", but the index holds " + std::to_string(n) + " hashes");
+            const long long id = PyLong_AsLongLongAndOverflow(number.ptr(), &overflow);
+            if (overflow != 0 || !s || !s->code_of(id, code.data())) {
+                refuse("id at position " + std::to_string(pos) + " is " + describe(owned) + ", but the index holds " +
+                       std::to_string(n) + " hashes");
             }
-            core->code(static_cast<qc::code_id>(id), code.data());
             quorvalent::unpack_hex(code.data(), digits, text.data());
             out.append(nb::str(text.data(), text.size()));
             ++pos;
@@ -500,91 +607,223 @@ class hash_index {
         return out;
     }
 
-    std::string plan(nb::handle max_dist, const std::string& kind) const {
-        const std::size_t r = read_count(max_dist, "max_dist", max_bits);
+    std::string plan(nb::handle max_dist, nb::handle kind) const {
+        const std::size_t r = read_count(max_dist, "max_dist", max_code_bits);
+        const bool is_str = PyUnicode_Check(kind.ptr());
+        const std::string k = is_str ? std::string(nb::borrow<nb::str>(kind).c_str()) : std::string();
+        if (k != "within" && k != "pairs") refuse("kind must be 'within' or 'pairs', got " + describe(kind));
         std::shared_ptr<qc::code_index> core = current();
         if (!core) return "empty index";
-        const qc::search_plan p = kind == "pairs" ? core->plan_pairs(static_cast<unsigned>(r))
-                                                  : core->plan_within(static_cast<unsigned>(r));
-        std::string blocks = "blocks [";
+        const qc::index_snapshot s = core->snapshot();
+        const qc::search_plan p = k == "pairs" ? s.plan_pairs(static_cast<unsigned>(r)) : s.plan_within(static_cast<unsigned>(r));
+        std::string tables = "tables [";
         bool first = true;
-        for (const qc::table_layout& t : core->layout()) {
-            blocks += (first ? "" : ", ") + std::string("word ") + std::to_string(t.word) + " bits " +
-                      std::to_string(t.shift) + "-" + std::to_string(t.shift + t.width - 1) + " (" +
-                      std::to_string(t.prefix) + "-bit buckets)";
+        for (const qc::table_description& t : s.tables()) {
+            tables += (first ? "" : ", ") + std::string("word ") + std::to_string(t.blk.word) + " " +
+                      std::to_string(std::bitset<64>(t.blk.mask).count()) + " bits " + bit_ranges(t.blk.mask) + " (" +
+                      std::to_string(t.key_bits) + "-bit keys)";
             first = false;
         }
-        return blocks + "]; " + p.describe();
+        return tables + "]; " + p.describe();
     }
 
     std::string repr() const {
-        const width w = state().w;
-        return "HashIndex(" + std::to_string(size()) + " hashes of " +
-               (w.bits ? std::to_string(w.bits) + " bits)" : std::string("unset width)"));
+        const unsigned b = bits_now();
+        return "HashIndex(" + std::to_string(size()) + " hashes of " + (b ? std::to_string(b) + " bits)" : std::string("unset width)"));
+    }
+
+    std::shared_ptr<qc::code_index> current() const {
+        std::lock_guard<std::mutex> lock(core_mutex_);
+        return core_;
+    }
+
+    std::shared_ptr<qc::code_index> other_core(nb::handle other) const {
+        if (other.is_none()) return nullptr;
+        if (!nb::isinstance<hash_index>(other)) refuse("other must be a HashIndex, got " + type_name(other.ptr()));
+        const hash_index& o = nb::cast<const hash_index&>(other);
+        const unsigned mine = bits_now(), theirs = o.bits_now();
+        if (mine && theirs && mine != theirs) {
+            refuse("other holds " + std::to_string(theirs) + "-bit codes, but this index holds " + std::to_string(mine) + "-bit codes");
+        }
+        return o.current();
     }
 
    private:
-    struct snapshot {
-        std::shared_ptr<qc::code_index> core;
-        width w;
-    };
-    snapshot state() const {
-        std::lock_guard g(state_mutex_);
-        return {core_, width_};
-    }
-    std::shared_ptr<qc::code_index> current() const { return state().core; }
-
-    // The writer's lock is taken without the interpreter's: a thread that holds the
-    // interpreter's lock must never wait for a writer that needs it back.
-    std::unique_lock<std::mutex> lock_writer() {
-        std::unique_lock<std::mutex> writer(add_mutex_, std::defer_lock);
-        nb::gil_scoped_release release;
-        writer.lock();
-        return writer;
-    }
-
-    std::size_t append(const width& w, std::vector<std::uint64_t>& words) {
+    unsigned bits_now() const {
         std::shared_ptr<qc::code_index> core = current();
-        if (!core) {
-            if (w.bits == 0) return 0;  // nothing seen, width still open
-            core = std::make_shared<qc::code_index>(w.bits);
-            std::lock_guard g(state_mutex_);
-            core_ = core;
-            width_ = w;
+        return core ? core->bits() : 0;
+    }
+
+    // "bits 0-20" or "bits 0-9,12-20": where a block's bits lie in its word.
+    static std::string bit_ranges(std::uint64_t mask) {
+        std::string out = "";
+        for (unsigned b = 0; b < 64;) {
+            if (!(mask >> b & 1)) {
+                ++b;
+                continue;
+            }
+            unsigned e = b;
+            while (e + 1 < 64 && (mask >> (e + 1) & 1)) ++e;
+            out += (out.empty() ? "" : ",") + std::to_string(b) + "-" + std::to_string(e);
+            b = e + 1;
         }
-        const std::size_t n = words.size() / w.words();
-        std::size_t first = 0;
-        bool ok = true;
+        return out;
+    }
+
+    std::size_t append(unsigned bits, std::vector<std::uint64_t>& words, const char* noun) {
+        if (bits == 0) return 0;  // nothing seen, width still open
+        std::shared_ptr<qc::code_index> core;
+        bool created = false;
         {
-            nb::gil_scoped_release release;
-            first = core->size();
-            ok = core->append(words.data(), n);
+            std::lock_guard<std::mutex> lock(core_mutex_);
+            if (!core_) {
+                core_ = std::make_shared<qc::code_index>(bits);
+                created = true;
+            } else if (core_->bits() != bits) {
+                // Another thread's first add set another width while this one parsed.
+                throw hash_error{noun, true, 0, "has " + std::to_string(quorvalent::digits_for_bits(bits)) +
+                                                    " digits, but the index holds " +
+                                                    std::to_string(quorvalent::digits_for_bits(core_->bits())) + "-digit hashes"};
+            }
+            core = core_;
         }
-        if (!ok) refuse("an index holds at most 4294967295 hashes");
+        const std::size_t n = words.size() / quorvalent::words_for_bits(bits);
+        std::size_t first = 0;
+        try {
+            qc::job j = make_job(read_threads(nb::none()));
+            auto work = [&] {
+                first = core->snapshot().size();
+                core->append(words.data(), n, j);
+            };
+            // Small additions never build tables: not worth a thread of their own.
+            if (n < qc::default_table_threshold) {
+                released_gil unlocked;
+                work();
+            } else {
+                run_long(j, nb::none(), work);
+            }
+        } catch (...) {
+            if (created) {
+                // The failed first add leaves the width open, as it found it.
+                std::lock_guard<std::mutex> lock(core_mutex_);
+                if (core_ == core && core->snapshot().size() == 0) core_.reset();
+            }
+            try {
+                throw;
+            } catch (const qc::invalid_code& e) {
+                throw hash_error{noun, true, e.position, "sets bits above the index's " + std::to_string(bits) + " bits"};
+            } catch (const std::length_error&) {
+                refuse("an index holds at most 4294967295 hashes");
+            }
+        }
         return first;
     }
 
-    std::shared_ptr<qc::code_index> read_query(nb::handle query, const char* what, std::uint64_t* q) const {
-        snapshot st = state();
-        parse_hash(query.ptr(), naming{what, 0, false}, st.w, q);
-        return st.core;
+    std::shared_ptr<qc::code_index> read_query(nb::handle query, std::uint64_t* q) const {
+        std::shared_ptr<qc::code_index> core = current();
+        width w{core ? core->bits() : 0};
+        parse_hash(query.ptr(), naming{"query", 0, false}, w, q);
+        return core;
     }
 
-    std::vector<std::uint64_t> read_queries(nb::handle queries, std::shared_ptr<qc::code_index>& core,
-                                            std::size_t& words) const {
-        snapshot st = state();
-        core = st.core;
-        std::vector<std::uint64_t> qs = parse_hashes(queries, st.w, "query");
-        words = st.w.words();
+    std::vector<std::uint64_t> read_queries(nb::handle queries, std::shared_ptr<qc::code_index>& core, std::size_t& words) const {
+        core = current();
+        width w{core ? core->bits() : 0};
+        std::vector<std::uint64_t> qs = parse_hashes(queries, w, "query");
+        words = w.words();
         return qs;
     }
 
-    mutable std::mutex state_mutex_;  // guards core_ and width_, which are set once
-    std::mutex add_mutex_;            // one add at a time, so the first sets the width
+    mutable std::mutex core_mutex_;  // guards core_, which is set once (or reset by a failed first add)
     std::shared_ptr<qc::code_index> core_;
-    width width_;
     std::vector<nb::object> keep_alive_;
 };
+
+// The pairs of a join, a batch at a time (HashIndex.iter_pairs).
+class pair_batches {
+   public:
+    pair_batches(nb::object index, nb::handle max_dist, nb::object other, nb::handle batch, nb::handle threads)
+        : index_(index), other_(other), threads_(read_threads(threads)) {
+        const std::size_t r = read_count(max_dist, "max_dist", max_code_bits);
+        const std::size_t size = read_count(batch, "batch", std::size_t{1} << 40);
+        if (size == 0) refuse("batch must be >= 1, got 0");
+        const hash_index& self = nb::cast<const hash_index&>(index);
+        std::shared_ptr<qc::code_index> mine = self.current(), theirs = self.other_core(other);
+        if (!mine || (!other.is_none() && !theirs)) return;
+        const qc::index_snapshot a = mine->snapshot();
+        std::unique_ptr<qc::index_snapshot> b;
+        if (theirs) b = std::make_unique<qc::index_snapshot>(theirs == mine ? a : theirs->snapshot());
+        stream_ = std::make_unique<qc::pair_stream>(a, std::move(b), static_cast<unsigned>(r), size);
+    }
+
+    // The next batch, or None once every pair was given.
+    nb::object next() {
+        if (!stream_) return nb::none();
+        qc::job j = make_job(threads_);
+        qc::pair_columns part;
+        run_long(j, nb::none(), [&] { part = stream_->next(j); });
+        if (part.size() == 0) {
+            stream_.reset();
+            return nb::none();
+        }
+        return pair_arrays(std::move(part));
+    }
+
+   private:
+    nb::object index_, other_;  // keep mapped codes alive while the stream reads them
+    unsigned threads_;
+    std::unique_ptr<qc::pair_stream> stream_;
+};
+
+// Rows of integer columns as text: prefixes[k] before column k, then `end`. The command line
+// writes millions of pairs a second through this.
+nb::bytes format_rows(std::vector<nb::ndarray<const std::int64_t, nb::ndim<1>, nb::c_contig, nb::device::cpu>> columns,
+                      std::vector<std::string> prefixes, const std::string& end) {
+    if (columns.size() != prefixes.size()) refuse("one prefix per column");
+    const std::size_t n = columns.empty() ? 0 : columns[0].shape(0);
+    for (const auto& c : columns) {
+        if (c.shape(0) != n) refuse("columns of different lengths");
+    }
+    std::string out;
+    {
+        released_gil unlocked;
+        std::size_t fixed = end.size();
+        for (const auto& p : prefixes) fixed += p.size();
+        out.reserve(n * (fixed + 12 * columns.size()));
+        char digits[24];
+        for (std::size_t i = 0; i < n; ++i) {
+            for (std::size_t k = 0; k < columns.size(); ++k) {
+                out += prefixes[k];
+                const auto res = std::to_chars(digits, digits + sizeof digits, columns[k].data()[i]);
+                out.append(digits, res.ptr);
+            }
+            out += end;
+        }
+    }
+    return nb::bytes(out.data(), out.size());
+}
+
+void translate_errors(const std::exception_ptr& p, void*) {
+    try {
+        std::rethrow_exception(p);
+    } catch (const hash_error& e) {
+        nb::object error = nb::steal(PyObject_CallFunction(hash_error_type, "s", e.message().c_str()));
+        if (!error.is_valid()) return;
+        PyObject_SetAttrString(error.ptr(), "position", e.positional ? nb::int_(e.position).ptr() : Py_None);
+        PyObject_SetAttrString(error.ptr(), "reason", nb::str(e.reason.c_str()).ptr());
+        PyErr_SetObject(hash_error_type, error.ptr());
+    } catch (const qc::result_too_large& e) {
+        const std::string gib = std::to_string(static_cast<double>(e.bytes) / (1u << 30)).substr(0, 5);
+        PyErr_SetString(PyExc_MemoryError, ("the result would take about " + gib +
+                                            " GiB, more than this machine's memory; iter_pairs() gives the pairs in batches")
+                                               .c_str());
+    } catch (const qc::thread_start_error& e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+    } catch (const qc::operation_cancelled&) {
+        // Cancelled without a Python error: only the interpreter's exit does that.
+        PyErr_SetString(PyExc_SystemExit, "the interpreter is exiting");
+    }
+}
 
 }  // namespace
 
@@ -595,6 +834,19 @@ NB_MODULE(_core, m) {
     // The hex kernel quorvalent runs on this CPU: the same core, linked into both modules, makes
     // the same choice. Benchmarks read it here, since quorvalent's own surface is fixed.
     m.attr("hex_kernel") = quorvalent::active_kernel_name();
+
+    hash_error_type = PyErr_NewExceptionWithDoc(
+        "quorvalent_index.HashError",
+        "A hash or code that the index refuses. `position` is its place in the input (None for a single "
+        "query), and `reason` says what is wrong with it.",
+        PyExc_ValueError, nullptr);
+    if (hash_error_type == nullptr) throw nb::python_error();
+    m.attr("HashError") = nb::borrow(hash_error_type);
+    nb::register_exception_translator(translate_errors);
+
+    m.def("_interpreter_exit", &interpreter_exit);
+    nb::module_::import_("atexit").attr("register")(m.attr("_interpreter_exit"));
+    m.def("_format_rows", &format_rows, nb::arg("columns"), nb::arg("prefixes"), nb::arg("end"));
 
     nb::class_<hash_index>(m, "HashIndex")
         .def(nb::init<nb::handle, nb::handle>(), nb::arg("hashes").none() = nb::tuple(), nb::kw_only(),
@@ -615,19 +867,22 @@ NB_MODULE(_core, m) {
              "(ids, dists) of every hash within max_dist bits of query, sorted by (distance, id).")
         .def("nearest", &hash_index::nearest, nb::arg("query").none(), nb::arg("k").none(),
              "(ids, dists) of the k nearest hashes, sorted by (distance, id).")
-        .def("within_many", &hash_index::within_many, nb::arg("queries").none(), nb::arg("max_dist").none(),
-             nb::kw_only(), nb::arg("threads").none() = nb::none(),
+        .def("within_many", &hash_index::within_many, nb::arg("queries").none(), nb::arg("max_dist").none(), nb::kw_only(),
+             nb::arg("threads").none() = nb::none(),
              "(offsets, ids, dists): the answers of query q are ids[offsets[q]:offsets[q + 1]].")
-        .def("nearest_many", &hash_index::nearest_many, nb::arg("queries").none(), nb::arg("k").none(),
-             nb::kw_only(), nb::arg("threads").none() = nb::none(),
-             "(ids, dists) of shape (len(queries), min(k, len(index))).")
-        .def("pairs", &hash_index::pairs, nb::arg("max_dist").none(), nb::kw_only(),
-             nb::arg("other").none() = nb::none(), nb::arg("threads").none() = nb::none(),
-             nb::arg("progress").none() = nb::none(),
+        .def("nearest_many", &hash_index::nearest_many, nb::arg("queries").none(), nb::arg("k").none(), nb::kw_only(),
+             nb::arg("threads").none() = nb::none(), "(ids, dists) of shape (len(queries), min(k, len(index))).")
+        .def("pairs", &hash_index::pairs, nb::arg("max_dist").none(), nb::kw_only(), nb::arg("other").none() = nb::none(),
+             nb::arg("threads").none() = nb::none(), nb::arg("progress").none() = nb::none(),
              "(i, j, d) of every pair within max_dist bits, sorted by (i, j): i < j within this "
              "index, or i in this index and j in `other`. `progress(done, total)` is called "
-             "about every 0.1 s.")
+             "about every 0.05 s.")
         .def("hex", &hash_index::hex, nb::arg("ids").none(), "The hashes of these ids, as lower-case hex.")
-        .def("plan", &hash_index::plan, nb::arg("max_dist").none(), nb::arg("kind") = "within",
-             "How a search at this radius would run, and why.");
+        .def("plan", &hash_index::plan, nb::arg("max_dist").none(), nb::arg("kind").none() = "within",
+             "How a search at this radius would run, and why: kind is 'within' or 'pairs'.");
+
+    nb::class_<pair_batches>(m, "_PairBatches")
+        .def(nb::init<nb::object, nb::handle, nb::object, nb::handle, nb::handle>(), nb::arg("index"), nb::arg("max_dist").none(),
+             nb::arg("other").none(), nb::arg("batch").none(), nb::arg("threads").none())
+        .def("next", &pair_batches::next);
 }

@@ -1,6 +1,7 @@
 #include "codes/planner.hpp"
 
 #include <algorithm>
+#include <limits>
 #include <sstream>
 
 namespace quorvalent::codes {
@@ -76,6 +77,7 @@ search_plan plan_within(const table_set& ts, std::size_t count, std::size_t word
     search_plan plan;
     plan.scan_cost = scan_cost(count, words);
     plan.scan = true;
+    plan.estimated_cost = std::numeric_limits<double>::infinity();
     if (ts.tables.empty() || r >= bits) return plan;
     auto cost = [&](std::size_t i, int th) { return th < 0 ? 0.0 : probe_cost(ts.tables[i], th); };
     double total = 0;
@@ -90,6 +92,7 @@ search_plan plan_pairs(const table_set& ts, std::size_t count, std::size_t words
     const double n = static_cast<double>(count);
     plan.scan_cost = n * n / 2 * cost::scan_word * static_cast<double>(words);
     plan.scan = true;
+    plan.estimated_cost = std::numeric_limits<double>::infinity();
     if (ts.tables.empty() || r >= bits) return plan;
     auto cost = [&](std::size_t i, int th) { return th < 0 ? 0.0 : join_cost(ts.tables[i], ts.indexed, th); };
     double total = 0;
@@ -115,6 +118,10 @@ double stage_cost(const table_set& ts, unsigned s) {
 
 std::string search_plan::describe() const {
     std::ostringstream s;
+    if (scan && estimated_cost == std::numeric_limits<double>::infinity()) {
+        s << "scan (no tables, or none that can serve this radius; model: scan " << scan_cost << ")";
+        return s.str();
+    }
     if (scan) {
         s << "scan (model: scan " << scan_cost << " <= tables " << estimated_cost << ")";
         return s.str();

@@ -62,7 +62,7 @@ def test_generators_are_refused_at_the_right_position(refuses):
 def test_width_from_bits_is_enforced(refuses):
     refuses("bits must be between 1 and 4096", HashIndex, bits=0)
     refuses("bits must be between 1 and 4096", HashIndex, bits=4097)
-    refuses("bits must be >= 0", HashIndex, bits=-8)
+    refuses("bits must be between 1 and 4096, got -8", HashIndex, bits=-8)
     refuses("3 digits, but the index holds 2-digit", HashIndex, ["abc"], bits=8)
     # 10 bits are 3 digits whose top two bits must stay clear.
     index = HashIndex(["3ff"], bits=10)

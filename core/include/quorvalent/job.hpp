@@ -15,7 +15,8 @@ namespace quorvalent::codes {
 
 class job {
    public:
-    explicit job(unsigned threads = 1) noexcept : threads_(threads ? threads : 1) {}
+    explicit job(unsigned threads = 1, std::size_t result_budget = std::numeric_limits<std::size_t>::max()) noexcept
+        : result_budget(result_budget), threads_(threads ? threads : 1) {}
     job(const job&) = delete;
     job& operator=(const job&) = delete;
 
