@@ -310,7 +310,10 @@ void parse_hash(PyObject* item, const naming& what, width& w, std::uint64_t* out
     }
     const char* text = static_cast<const char*>(PyUnicode_DATA(item));
     if (!quorvalent::pack_hex(text, length, out)) invalid_at(quorvalent::first_invalid_digit(text, length));
-    if (!quorvalent::fits_width(out, w.bits)) what.refuse("sets bits above the index's " + std::to_string(w.bits) + " bits");
+    // Digits hold four bits each: only a width that is not a multiple of four leaves room above it.
+    if (w.bits % 4 != 0 && !quorvalent::fits_width(out, w.bits)) {
+        what.refuse("sets bits above the index's " + std::to_string(w.bits) + " bits");
+    }
 }
 
 const char* plural(const char* noun) { return std::string(noun) == "query" ? "queries" : "hashes"; }

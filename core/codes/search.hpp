@@ -29,13 +29,14 @@ inline unsigned full_distance(const std::uint64_t* a, const std::uint64_t* b, st
     return d;
 }
 
-// The distance of a candidate to q, or a value above `bound` when it is out of reach. `word`
-// is the candidate's word that table i keys on, and x its XOR with the query's.
+// The distance of a candidate to q, or a value above `bound` when it is out of reach. x is the
+// XOR of the candidate's word that its table keys on with the query's: for a code of one word,
+// the whole distance; for a longer one, a lower bound that rejects most candidates before the
+// other words are read.
 inline unsigned candidate_distance(const index_state& s, slot_t slot, std::uint64_t x, const std::uint64_t* q,
                                    unsigned bound) noexcept {
-    if (s.words == 1) return popcount64_baseline(x);
-    // A long code's other words are read only when the table's word leaves it in reach.
-    if (popcount64_baseline(x) > bound) return bound + 1;
+    const unsigned word_distance = popcount64_baseline(x);
+    if (s.words == 1 || word_distance > bound) return word_distance;
     return full_distance(s.code(slot), q, s.words);
 }
 
@@ -131,10 +132,12 @@ void probe_tables(const index_state& s, const std::vector<int>& thresholds, cons
     const std::vector<table>& tables = s.tables->tables;
     auto visit = [&](std::size_t i, const table& t, std::uint32_t e) {
         const std::uint64_t x = t.entry_word(e) ^ q[t.word()];
+        // Most candidates of a probed bucket are far from the query: the cheapest test first.
+        const unsigned bound = h.bound();
+        if (popcount64_baseline(x) > bound) return;
         if (t.block_distance(x) > static_cast<unsigned>(thresholds[i])) return;
         const slot_t slot = t.entry_slot(e);
         if (!h.wants(slot)) return;
-        const unsigned bound = h.bound();
         const unsigned d = candidate_distance(s, slot, x, q, bound);
         if (d > bound) return;
         if (s.words == 1) {

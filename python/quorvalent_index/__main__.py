@@ -3,9 +3,11 @@
     python -m quorvalent_index pairs FILE --max-dist R [--format csv|jsonl] [--threads N]
     python -m quorvalent_index query FILE HASH (--max-dist R | -k K) [--format csv|jsonl]
 
-Blank lines and lines starting with '#' are skipped; reported line numbers are those of the
-file. A FILE ending in .gz is read through gzip. Bad input reports the file, the line and the
-reason on stderr and exits with status 2.
+Lines are split at line feeds only, so line numbers are those `sed -n Np` shows; a line's
+leading and trailing spaces and tabs, and the carriage return of a CRLF line end, are ignored.
+Blank lines and lines starting with '#' are skipped. Any other character around a hash (a form
+feed, a no-break space) is an invalid character. A FILE ending in .gz is read through gzip.
+Bad input reports the file, the line and the reason on stderr and exits with status 2.
 """
 from __future__ import annotations
 
@@ -15,11 +17,12 @@ import json
 import os
 import sys
 import time
+import zlib
 from typing import IO, Sequence
 
 import numpy as np
 
-from . import HashIndex
+from . import HashError, HashIndex, _core
 
 
 class InputError(Exception):
@@ -27,7 +30,7 @@ class InputError(Exception):
 
 
 class Progress:
-    """A progress bar on stderr, shown only on a terminal and only once a run passes a second."""
+    """A line on stderr, shown only on a terminal and only once a run passes a second."""
 
     def __init__(self, label: str) -> None:
         self.label = label
@@ -35,44 +38,47 @@ class Progress:
         self.shown = False
         self.enabled = sys.stderr.isatty()
 
-    def __call__(self, done: int, total: int) -> None:
-        if not self.enabled or time.monotonic() - self.start < 1.0 or total <= 0:
+    def note(self, text: str) -> None:
+        if not self.enabled or time.monotonic() - self.start < 1.0:
             return
-        width = 30
-        filled = width * done // total
-        sys.stderr.write(f"\r{self.label} [{'#' * filled}{'.' * (width - filled)}] "
-                         f"{100 * done // total:3d}%")
+        sys.stderr.write(f"\r{self.label}: {text}")
         sys.stderr.flush()
         self.shown = True
 
     def close(self) -> None:
         if self.shown:
-            sys.stderr.write("\r" + " " * (len(self.label) + 40) + "\r")
+            sys.stderr.write("\r" + " " * 60 + "\r")
             sys.stderr.flush()
 
 
-def open_text(path: str) -> IO[str]:
-    if path.endswith(".gz"):
-        return gzip.open(path, "rt", encoding="utf-8", newline=None)
-    return open(path, "r", encoding="utf-8", newline=None)
+def read_bytes(path: str) -> bytes:
+    try:
+        if path.endswith(".gz"):
+            with gzip.open(path, "rb") as f:
+                return f.read()
+        with open(path, "rb") as f:
+            return f.read()
+    except (OSError, EOFError, zlib.error) as error:
+        # gzip.BadGzipFile is an OSError; a damaged deflate stream is a zlib.error.
+        raise InputError(f"{path}: {error}") from None
 
 
 def read_hashes(path: str) -> tuple[list[str], np.ndarray]:
     """The hashes of a file and the 1-based line number of each."""
+    data = read_bytes(path)
     hashes: list[str] = []
     lines: list[int] = []
-    try:
-        with open_text(path) as f:
-            for number, line in enumerate(f, start=1):
-                text = line.strip()
-                if not text or text.startswith("#"):
-                    continue
-                hashes.append(text)
-                lines.append(number)
-    except UnicodeDecodeError as error:
-        raise InputError(f"{path}: not UTF-8 text ({error.reason} at byte {error.start})") from None
-    except (OSError, EOFError) as error:
-        raise InputError(f"{path}: {error}") from None
+    for number, raw in enumerate(data.split(b"\n"), start=1):
+        if raw.endswith(b"\r"):
+            raw = raw[:-1]
+        text = raw.strip(b" \t")
+        if not text or text.startswith(b"#"):
+            continue
+        try:
+            hashes.append(text.decode("utf-8"))
+        except UnicodeDecodeError as error:
+            raise InputError(f"{path}: line {number}: not UTF-8 text ({error.reason})") from None
+        lines.append(number)
     return hashes, np.asarray(lines, dtype=np.int64)
 
 
@@ -80,39 +86,42 @@ def build_index(path: str) -> tuple[HashIndex, np.ndarray]:
     hashes, lines = read_hashes(path)
     try:
         return HashIndex(hashes), lines
-    except ValueError as error:
-        message = str(error)
-        # "hash at position K ..." names the K-th hash read; the user wants the line.
-        prefix = "hash at position "
-        if message.startswith(prefix):
-            position, rest = message[len(prefix):].split(" ", 1)
-            message = f"line {lines[int(position)]}: hash {rest}"
-        raise InputError(f"{path}: {message}") from None
+    except HashError as error:
+        where = f"line {lines[error.position]}: " if error.position is not None else ""
+        raise InputError(f"{path}: {where}hash {error.reason}") from None
 
 
-def write_rows(out: IO[str], fmt: str, header: Sequence[str], columns: Sequence[np.ndarray]) -> None:
+COLUMNS = {"pairs": ("line_a", "line_b", "distance"), "query": ("line", "hash", "distance")}
+
+
+def row_format(fmt: str, header: Sequence[str]) -> tuple[list[str], str]:
+    """Prefixes of each column and the row's end, for _core._format_rows."""
     if fmt == "csv":
-        out.write(",".join(header) + "\n")
-        for row in zip(*(c.tolist() for c in columns)):
-            out.write(",".join(map(str, row)) + "\n")
-    else:
-        for row in zip(*(c.tolist() for c in columns)):
-            out.write(json.dumps(dict(zip(header, row))) + "\n")
+        return [""] + [","] * (len(header) - 1), "\n"
+    return ["{" + json.dumps(header[0]) + ": "] + [", " + json.dumps(h) + ": " for h in header[1:]], "}\n"
 
 
 def run_pairs(args: argparse.Namespace) -> int:
     started = time.perf_counter()
     index, lines = build_index(args.file)
+    header = COLUMNS["pairs"]
+    prefixes, end = row_format(args.format, header)
+    out = sys.stdout.buffer
+    if args.format == "csv":
+        out.write((",".join(header) + "\n").encode())
     progress = Progress("pairs")
+    total = 0
     try:
-        i, j, d = index.pairs(args.max_dist, threads=args.threads, progress=progress)
+        # Streamed: memory for a batch at a time, however many pairs there are.
+        for i, j, d in index.iter_pairs(args.max_dist, threads=args.threads):
+            out.write(_core._format_rows([lines[i], lines[j], d.astype(np.int64)], prefixes, end))
+            total += len(d)
+            progress.note(f"{total:,} pairs written")
     finally:
         progress.close()
+    out.flush()
     elapsed = time.perf_counter() - started
-    write_rows(sys.stdout, args.format, ("line_a", "line_b", "distance"), (lines[i], lines[j], d))
-    sys.stdout.flush()
-    print(f"{len(d)} pairs within {args.max_dist} bits among {len(index)} hashes "
-          f"in {elapsed:.2f} s", file=sys.stderr)
+    print(f"{total} pairs within {args.max_dist} bits among {len(index)} hashes in {elapsed:.2f} s", file=sys.stderr)
     return 0
 
 
@@ -125,32 +134,41 @@ def run_query(args: argparse.Namespace) -> int:
             ids, dists = index.within(args.hash, args.max_dist)
     except ValueError as error:
         raise InputError(f"HASH {args.hash!r}: {error}") from None
-    write_rows(sys.stdout, args.format, ("line", "hash", "distance"),
-               (lines[ids], np.asarray(index.hex(ids), dtype=object), dists))
+    header = COLUMNS["query"]
+    rows = zip(lines[ids].tolist(), index.hex(ids), dists.tolist())
+    if args.format == "csv":
+        sys.stdout.write(",".join(header) + "\n")
+        sys.stdout.writelines(f"{a},{b},{c}\n" for a, b, c in rows)
+    else:
+        sys.stdout.writelines(json.dumps(dict(zip(header, row))) + "\n" for row in rows)
     return 0
 
 
-def non_negative(text: str) -> int:
-    value = int(text)
-    if value < 0:
-        raise argparse.ArgumentTypeError(f"must be >= 0, got {value}")
+def count(minimum: int, text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"must be an integer, got {text!r}") from None
+    if value < minimum:
+        raise argparse.ArgumentTypeError(f"must be >= {minimum}, got {value}")
     return value
+
+
+def non_negative(text: str) -> int:
+    return count(0, text)
 
 
 def positive(text: str) -> int:
-    value = int(text)
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"must be >= 1, got {value}")
-    return value
+    return count(1, text)
 
 
-def main(argv: Sequence[str] | None = None) -> int:
-    parser = argparse.ArgumentParser(prog="python -m quorvalent_index", description=__doc__.splitlines()[0])
-    commands = parser.add_subparsers(dest="command", required=True)
+def parser() -> argparse.ArgumentParser:
+    top = argparse.ArgumentParser(prog="python -m quorvalent_index", description=(__doc__ or "").splitlines()[0])
+    commands = top.add_subparsers(dest="command", required=True)
     common = argparse.ArgumentParser(add_help=False)
     common.add_argument("--format", choices=("csv", "jsonl"), default="csv")
     common.add_argument("--threads", type=positive, default=None,
-                        help="threads to use (default: every CPU this process may run on)")
+                        help="threads to use (default: every CPU this process may run on; at most 1024)")
     pairs = commands.add_parser("pairs", parents=[common], help="every pair of near-duplicate hashes")
     pairs.add_argument("file")
     pairs.add_argument("--max-dist", type=non_negative, required=True)
@@ -160,12 +178,22 @@ def main(argv: Sequence[str] | None = None) -> int:
     how = query.add_mutually_exclusive_group(required=True)
     how.add_argument("--max-dist", type=non_negative)
     how.add_argument("-k", type=non_negative)
-    args = parser.parse_args(argv)
+    return top
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    args = parser().parse_args(argv)
     try:
         return run_pairs(args) if args.command == "pairs" else run_query(args)
     except InputError as error:
         print(f"error: {error}", file=sys.stderr)
         return 2
+    except (MemoryError, RuntimeError) as error:
+        print(f"error: {type(error).__name__}: {error}", file=sys.stderr)
+        return 2
+    except KeyboardInterrupt:
+        print("interrupted", file=sys.stderr)
+        return 130
     except BrokenPipeError:
         # A reader such as `head` went away; that is not an error of ours.
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
