@@ -12,6 +12,7 @@
 #include <charconv>
 #include <chrono>
 #include <condition_variable>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -779,7 +780,7 @@ class pair_batches {
 };
 
 // Rows of integer columns as text: prefixes[k] before column k, then `end`. The command line
-// writes millions of pairs a second through this.
+// writes tens of millions of pairs a second through this, straight into the bytes object.
 nb::bytes format_rows(std::vector<nb::ndarray<const std::int64_t, nb::ndim<1>, nb::c_contig, nb::device::cpu>> columns,
                       std::vector<std::string> prefixes, const std::string& end) {
     if (columns.size() != prefixes.size()) refuse("one prefix per column");
@@ -787,23 +788,27 @@ nb::bytes format_rows(std::vector<nb::ndarray<const std::int64_t, nb::ndim<1>, n
     for (const auto& c : columns) {
         if (c.shape(0) != n) refuse("columns of different lengths");
     }
-    std::string out;
+    std::size_t fixed = end.size();
+    for (const auto& p : prefixes) fixed += p.size();
+    constexpr std::size_t max_digits = 20;  // an int64 with its sign
+    const std::size_t room = n * (fixed + max_digits * columns.size());
+    PyObject* out = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(room));
+    if (out == nullptr) throw nb::python_error();
+    char* at = PyBytes_AS_STRING(out);
     {
         released_gil unlocked;
-        std::size_t fixed = end.size();
-        for (const auto& p : prefixes) fixed += p.size();
-        out.reserve(n * (fixed + 12 * columns.size()));
-        char digits[24];
         for (std::size_t i = 0; i < n; ++i) {
             for (std::size_t k = 0; k < columns.size(); ++k) {
-                out += prefixes[k];
-                const auto res = std::to_chars(digits, digits + sizeof digits, columns[k].data()[i]);
-                out.append(digits, res.ptr);
+                std::memcpy(at, prefixes[k].data(), prefixes[k].size());
+                at += prefixes[k].size();
+                at = std::to_chars(at, at + max_digits, columns[k].data()[i]).ptr;
             }
-            out += end;
+            std::memcpy(at, end.data(), end.size());
+            at += end.size();
         }
     }
-    return nb::bytes(out.data(), out.size());
+    if (_PyBytes_Resize(&out, at - PyBytes_AS_STRING(out)) != 0) throw nb::python_error();
+    return nb::steal<nb::bytes>(out);
 }
 
 void translate_errors(const std::exception_ptr& p, void*) {
@@ -847,45 +852,69 @@ NB_MODULE(_core, m) {
     m.attr("HashError") = nb::borrow(hash_error_type);
     nb::register_exception_translator(translate_errors);
 
-    m.def("_interpreter_exit", &interpreter_exit);
+    m.def("_interpreter_exit", &interpreter_exit, nb::sig("def _interpreter_exit() -> None"));
     nb::module_::import_("atexit").attr("register")(m.attr("_interpreter_exit"));
-    m.def("_format_rows", &format_rows, nb::arg("columns"), nb::arg("prefixes"), nb::arg("end"));
+    m.def("_format_rows", &format_rows, nb::arg("columns"), nb::arg("prefixes"), nb::arg("end"),
+          nb::sig("def _format_rows(columns: collections.abc.Sequence[numpy.typing.NDArray[numpy.int64]], "
+                  "prefixes: collections.abc.Sequence[str], end: str) -> bytes"));
 
     nb::class_<hash_index>(m, "HashIndex")
         .def(nb::init<nb::handle, nb::handle>(), nb::arg("hashes").none() = nb::tuple(), nb::kw_only(),
              nb::arg("bits").none() = nb::none(),
+             nb::sig("def __init__(self, hashes: collections.abc.Iterable[str] | None = (), *, "
+                     "bits: typing.SupportsIndex | None = None) -> None"),
              "An index of hex hashes, all of one length. `bits` fixes the width before any hash "
              "is added; otherwise the first hash sets it.")
         .def("add", &hash_index::add, nb::arg("hashes").none(),
+             nb::sig("def add(self, hashes: collections.abc.Iterable[str]) -> int"),
              "Adds hashes and returns the id of the first; ids are insertion positions. A "
              "refused hash leaves the index as it was.")
-        .def("_add_codes", &hash_index::add_codes, nb::arg("codes"))
-        .def("_borrow_codes", &hash_index::borrow_codes, nb::arg("codes"), nb::arg("owner"))
-        .def("_codes", &hash_index::codes)
+        .def("_add_codes", &hash_index::add_codes, nb::arg("codes"),
+             nb::sig("def _add_codes(self, codes: numpy.typing.NDArray[numpy.uint64] | numpy.typing.NDArray[numpy.uint8]) -> None"))
+        .def("_borrow_codes", &hash_index::borrow_codes, nb::arg("codes"), nb::arg("owner"),
+             nb::sig("def _borrow_codes(self, codes: numpy.typing.NDArray[numpy.uint64], owner: object) -> None"))
+        .def("_codes", &hash_index::codes, nb::sig("def _codes(self) -> numpy.typing.NDArray[numpy.uint64]"))
         .def("__len__", &hash_index::size)
         .def("__repr__", &hash_index::repr)
-        .def_prop_ro("bits", &hash_index::bits, "Bits per code, or None while the index has no width.")
+        .def_prop_ro("bits", &hash_index::bits, nb::sig("def bits(self) -> int | None"),
+                     "Bits per code, or None while the index has no width.")
         .def_prop_ro("nbytes", &hash_index::nbytes, "Bytes the index holds: codes and tables.")
         .def("within", &hash_index::within, nb::arg("query").none(), nb::arg("max_dist").none(),
+             nb::sig("def within(self, query: str, max_dist: typing.SupportsIndex) -> tuple[numpy.typing.NDArray[numpy.int64], numpy.typing.NDArray[numpy.int32]]"),
              "(ids, dists) of every hash within max_dist bits of query, sorted by (distance, id).")
         .def("nearest", &hash_index::nearest, nb::arg("query").none(), nb::arg("k").none(),
+             nb::sig("def nearest(self, query: str, k: typing.SupportsIndex) -> tuple[numpy.typing.NDArray[numpy.int64], numpy.typing.NDArray[numpy.int32]]"),
              "(ids, dists) of the k nearest hashes, sorted by (distance, id).")
         .def("within_many", &hash_index::within_many, nb::arg("queries").none(), nb::arg("max_dist").none(), nb::kw_only(),
              nb::arg("threads").none() = nb::none(),
+             nb::sig("def within_many(self, queries: collections.abc.Iterable[str], max_dist: typing.SupportsIndex, *, "
+                     "threads: typing.SupportsIndex | None = None) -> tuple[numpy.typing.NDArray[numpy.int64], numpy.typing.NDArray[numpy.int64], numpy.typing.NDArray[numpy.int32]]"),
              "(offsets, ids, dists): the answers of query q are ids[offsets[q]:offsets[q + 1]].")
         .def("nearest_many", &hash_index::nearest_many, nb::arg("queries").none(), nb::arg("k").none(), nb::kw_only(),
-             nb::arg("threads").none() = nb::none(), "(ids, dists) of shape (len(queries), min(k, len(index))).")
+             nb::arg("threads").none() = nb::none(),
+             nb::sig("def nearest_many(self, queries: collections.abc.Iterable[str], k: typing.SupportsIndex, *, "
+                     "threads: typing.SupportsIndex | None = None) -> tuple[numpy.typing.NDArray[numpy.int64], numpy.typing.NDArray[numpy.int32]]"),
+             "(ids, dists) of shape (len(queries), min(k, len(index))).")
         .def("pairs", &hash_index::pairs, nb::arg("max_dist").none(), nb::kw_only(), nb::arg("other").none() = nb::none(),
              nb::arg("threads").none() = nb::none(), nb::arg("progress").none() = nb::none(),
+             nb::sig("def pairs(self, max_dist: typing.SupportsIndex, *, other: HashIndex | None = None, "
+                     "threads: typing.SupportsIndex | None = None, "
+                     "progress: collections.abc.Callable[[int, int], object] | None = None) -> tuple[numpy.typing.NDArray[numpy.int64], numpy.typing.NDArray[numpy.int64], numpy.typing.NDArray[numpy.int32]]"),
              "(i, j, d) of every pair within max_dist bits, sorted by (i, j): i < j within this "
              "index, or i in this index and j in `other`. `progress(done, total)` is called "
              "about every 0.05 s.")
-        .def("hex", &hash_index::hex, nb::arg("ids").none(), "The hashes of these ids, as lower-case hex.")
+        .def("hex", &hash_index::hex, nb::arg("ids").none(),
+             nb::sig("def hex(self, ids: collections.abc.Iterable[typing.SupportsIndex]) -> list[str]"),
+             "The hashes of these ids, as lower-case hex.")
         .def("plan", &hash_index::plan, nb::arg("max_dist").none(), nb::arg("kind").none() = "within",
+             nb::sig("def plan(self, max_dist: typing.SupportsIndex, kind: str = 'within') -> str"),
              "How a search at this radius would run, and why: kind is 'within' or 'pairs'.");
 
     nb::class_<pair_batches>(m, "_PairBatches")
         .def(nb::init<nb::object, nb::handle, nb::object, nb::handle, nb::handle>(), nb::arg("index"), nb::arg("max_dist").none(),
-             nb::arg("other").none(), nb::arg("batch").none(), nb::arg("threads").none())
-        .def("next", &pair_batches::next);
+             nb::arg("other").none(), nb::arg("batch").none(), nb::arg("threads").none(),
+             nb::sig("def __init__(self, index: HashIndex, max_dist: typing.SupportsIndex, other: HashIndex | None, "
+                     "batch: typing.SupportsIndex, threads: typing.SupportsIndex | None) -> None"))
+        .def("next", &pair_batches::next,
+             nb::sig("def next(self) -> tuple[numpy.typing.NDArray[numpy.int64], numpy.typing.NDArray[numpy.int64], numpy.typing.NDArray[numpy.int32]] | None"));
 }

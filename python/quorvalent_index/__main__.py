@@ -91,6 +91,9 @@ def build_index(path: str) -> tuple[HashIndex, np.ndarray]:
         raise InputError(f"{path}: {where}hash {error.reason}") from None
 
 
+# Pairs written at a time: a few megabytes of text, enough to keep the join's threads busy.
+BATCH = 1 << 16
+
 COLUMNS = {"pairs": ("line_a", "line_b", "distance"), "query": ("line", "hash", "distance")}
 
 
@@ -113,7 +116,7 @@ def run_pairs(args: argparse.Namespace) -> int:
     total = 0
     try:
         # Streamed: memory for a batch at a time, however many pairs there are.
-        for i, j, d in index.iter_pairs(args.max_dist, threads=args.threads):
+        for i, j, d in index.iter_pairs(args.max_dist, threads=args.threads, batch=BATCH):
             out.write(_core._format_rows([lines[i], lines[j], d.astype(np.int64)], prefixes, end))
             total += len(d)
             progress.note(f"{total:,} pairs written")

@@ -130,7 +130,13 @@ class _Mapped(io.RawIOBase):
         return True
 
     def seek(self, offset: int, whence: int = io.SEEK_SET) -> int:
-        return self.mapping.seek(offset, whence) or self.mapping.tell()
+        if whence == io.SEEK_SET:
+            self.mapping.seek(offset, io.SEEK_SET)
+        elif whence == io.SEEK_CUR:
+            self.mapping.seek(offset, io.SEEK_CUR)
+        else:
+            self.mapping.seek(offset, io.SEEK_END)
+        return self.mapping.tell()
 
     def tell(self) -> int:
         return self.mapping.tell()

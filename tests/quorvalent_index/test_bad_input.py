@@ -106,6 +106,14 @@ def test_many_queries_name_the_position(refuses):
     (lambda ix: ix.nearest_many(["00"], -1), "k must be >= 0"),
     (lambda ix: ix.pairs(-1), "max_dist must be >= 0"),
     (lambda ix: ix.pairs(1, threads=0), "threads must be a positive int"),
+    (lambda ix: ix.pairs(1, threads=True), "threads must be a positive int or None, got True"),
+    (lambda ix: ix.pairs(1, threads=2.0), "threads must be a positive int"),
+    (lambda ix: ix.pairs(1, progress=5), "progress must be a callable or None, got int"),
+    (lambda ix: ix.plan(2, "bogus"), "kind must be 'within' or 'pairs', got 'bogus'"),
+    (lambda ix: ix.hex([True]), "id at position 0 is bool, not int"),
+    (lambda ix: ix.iter_pairs(1, batch=0), "batch must be >= 1"),
+    (lambda ix: ix.iter_pairs(-1), "max_dist must be >= 0"),
+    (lambda ix: ix.within_many("00", 1), "expected an iterable of str queries, got a single str"),
     (lambda ix: ix.within_many(["00"], 1, threads=-2), "threads must be a positive int"),
     (lambda ix: ix.pairs(1, other=HashIndex(["000"])), "other holds 12-bit codes, but this index holds 8-bit"),
     (lambda ix: ix.pairs(1, other=["00"]), "other must be a HashIndex"),
@@ -122,6 +130,32 @@ def test_numpy_integers_are_integers():
     index = HashIndex(["00", "01", "ff"])
     assert index.within("00", np.int64(1))[0].tolist() == [0, 1]
     assert index.hex(np.array([2, 0])) == ["ff", "00"]
+    assert [a.tolist() for a in index.pairs(8, threads=np.int64(2))] == [a.tolist() for a in index.pairs(8)]
+    assert index.within_many(["00"], 1, threads=np.uint8(3))[1].tolist() == [0, 1]
+
+
+def test_objects_whose_text_cannot_be_encoded_get_a_clear_error(refuses):
+    class Surrogate:
+        def __str__(self):
+            return "\udc80"
+
+        def __repr__(self):
+            return "\udc80"
+
+        def __index__(self):
+            return -5
+    refuses(["max_dist must be >= 0", "udc80"], HashIndex(["00"]).within, "00", Surrogate())
+    refuses("hash at position 0 is Surrogate, not str", HashIndex, [Surrogate()])
+
+
+def test_hash_errors_carry_their_position():
+    from quorvalent_index import HashError
+    with pytest.raises(HashError) as info:
+        HashIndex(["00", "01", "0g"])
+    assert info.value.position == 2 and info.value.reason == "has an invalid character 'g' at offset 1"
+    with pytest.raises(HashError) as info:
+        HashIndex(["00"]).within("000", 1)
+    assert info.value.position is None and isinstance(info.value, ValueError)
 
 
 def test_huge_radii_and_k_are_clamped():
@@ -137,6 +171,9 @@ def test_huge_radii_and_k_are_clamped():
     (np.array([[0x10, 0]], dtype=np.uint8), 12, "code at position 0 sets bits above"),
     (np.array([1], dtype=np.uint64), 128, "uint64 codes hold at most 64 bits"),
     (np.array([1, 2], dtype=np.uint64), 0, "bits must be between 1 and 4096"),
+    (np.array([1, 2], dtype=np.uint64), -1, "bits must be between 1 and 4096, got -1"),
+    (np.uint64(5), 64, "codes must be an array of shape (N,) or (N, bytes), got shape ()"),
+    (np.zeros((2, 2, 8), dtype=np.uint8), 64, "got shape (2, 2, 8)"),
 ])
 def test_from_codes_refuses_bad_arrays(refuses, codes, bits, fragment):
     refuses(fragment, HashIndex.from_codes, codes, bits=bits)

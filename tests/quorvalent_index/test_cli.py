@@ -83,3 +83,66 @@ def test_other_failures_exit_with_status_2(tmp_path, hash_file):
     binary.write_bytes(b"\xff\xfe\x00")
     undecodable = run("pairs", binary, "--max-dist", 1)
     assert undecodable.returncode == 2 and "not UTF-8" in undecodable.stderr
+
+
+def test_a_damaged_gzip_file_and_a_huge_thread_count_are_reported_without_a_traceback(tmp_path, hash_file):
+    path, line_of = hash_file
+    packed = bytearray(gzip.compress(path.read_bytes() * 50))
+    packed[len(packed) // 2] ^= 0xFF  # inside the deflate stream
+    damaged = tmp_path / "damaged.txt.gz"
+    damaged.write_bytes(bytes(packed))
+    result = run("pairs", damaged, "--max-dist", 1)
+    assert result.returncode == 2 and result.stderr.startswith("error:") and "Traceback" not in result.stderr
+    many = run("pairs", path, "--max-dist", 2, "--threads", "99999999999999999999")
+    assert many.returncode == 0, many.stderr
+    assert many.stdout.splitlines()[1:] == [f"{line_of[i]},{line_of[j]},{d}" for i, j, d in model.pairs(HASHES, 2)]
+
+
+def test_lines_are_split_at_line_feeds_only(tmp_path):
+    # A lone carriage return (an old Mac line end) does not end a line: the hash after it sits in
+    # a comment line, and line numbers stay those that sed counts. CRLF line ends are fine.
+    content = b"# note\rffffffff\r\n00000000\r\n\n\t00000001  \n"
+    path = tmp_path / "hashes.txt"
+    path.write_bytes(content)
+    result = run("pairs", path, "--max-dist", 1)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == ["line_a,line_b,distance", "2,4,1"]
+    assert "among 2 hashes" in result.stderr
+
+
+@pytest.mark.parametrize("space, shown", [("\f", "'\\x0c'"), ("\xa0", "'\\xa0'"), ("\u2028", "'\\u2028'"),
+                                          ("\r", "'\\r'")])
+def test_other_whitespace_around_a_hash_is_an_invalid_character(tmp_path, space, shown):
+    path = tmp_path / "hashes.txt"
+    path.write_text(f"00000000\n{space}fffffff\n", encoding="utf-8", newline="")
+    result = run("pairs", path, "--max-dist", 1)
+    assert result.returncode == 2, result.stdout
+    assert f"line 2: hash has an invalid character {shown}" in result.stderr
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads the child's peak memory")
+def test_pairs_of_many_identical_hashes_stream_in_bounded_memory(tmp_path):
+    path = tmp_path / "same.txt"
+    path.write_text("0123456789abcdef\n" * 10_000)
+    measure = ("import resource, subprocess, sys; "
+               "r = subprocess.run([sys.executable, '-m', 'quorvalent_index', 'pairs', sys.argv[1], '--max-dist', '0'], "
+               "stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True); "
+               "print(r.returncode, resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss); print(r.stderr)")
+    result = subprocess.run([sys.executable, "-c", measure, str(path)], capture_output=True, text=True, timeout=600)
+    code, peak_kib = map(int, result.stdout.split("\n", 1)[0].split())
+    assert code == 0, result.stdout
+    assert "49995000 pairs within 0 bits among 10000 hashes" in result.stdout
+    # 49,995,000 pairs held at once would take over a gigabyte.
+    assert peak_kib < 200 * 1024, f"peak {peak_kib / 1024:.0f} MiB"
+
+
+def test_a_reader_that_goes_away_ends_the_run_quietly(tmp_path):
+    path = tmp_path / "same.txt"
+    path.write_text("0123456789abcdef\n" * 3000)
+    process = subprocess.Popen([sys.executable, "-m", "quorvalent_index", "pairs", str(path), "--max-dist", "0"],
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    first = [process.stdout.readline() for _ in range(3)]
+    process.stdout.close()
+    _, err = process.communicate(timeout=120)
+    assert first[0] == b"line_a,line_b,distance\n" and first[1] == b"1,2,0\n"
+    assert process.returncode == 0 and b"Traceback" not in err

@@ -12,7 +12,11 @@ import pytest
 
 from quorvalent_index import HashIndex
 
-linux_only = pytest.mark.skipif(not sys.platform.startswith("linux"), reason="needs RLIMIT_AS and /proc")
+# An address-space limit also binds a sanitizer's shadow memory and an emulator's own mappings:
+# those runs cannot take one.
+limits_apply = (sys.platform.startswith("linux") and "asan" not in os.environ.get("LD_PRELOAD", "")
+                and not os.environ.get("QUORVALENT_EMULATED"))
+linux_only = pytest.mark.skipif(not limits_apply, reason="needs RLIMIT_AS and /proc, natively")
 
 # Run at the start of a child: limit(mb) caps the address space at what is in use now plus mb.
 LIMIT = """

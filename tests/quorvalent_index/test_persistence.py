@@ -158,3 +158,77 @@ def test_files_of_another_kind_are_refused(tmp_path):
     with pytest.raises(FileNotFoundError):
         HashIndex.load(tmp_path / "missing.npz")
     assert zipfile.is_zipfile(tmp_path / "other.npz") is False
+
+
+def _rewrite_codes_header(path, declared_rows):
+    """A copy of the archive whose codes.npy header declares `declared_rows` rows, with the
+    member's bytes and checksum otherwise as they were."""
+    with zipfile.ZipFile(path) as archive:
+        members = {name: archive.read(name) for name in archive.namelist()}
+    data = members["codes.npy"]
+    header_end = data.index(b"\n") + 1
+    old_header = data[:header_end]
+    new_header = old_header.replace(b"(3, 1)", f"({declared_rows}, 1)".encode())
+    new_header = new_header[:-1].rstrip(b" ") + b" " * (len(old_header) - len(new_header[:-1].rstrip(b" ")) - 1) + b"\n"
+    members["codes.npy"] = new_header + data[header_end:]
+    with zipfile.ZipFile(path, "w", zipfile.ZIP_STORED) as archive:
+        for name, member in members.items():
+            archive.writestr(name, member)
+
+
+@pytest.mark.parametrize("mmap", [True, False])
+def test_a_header_declaring_more_codes_than_the_member_holds_is_refused(tmp_path, mmap):
+    path = tmp_path / "crafted.npz"
+    np.savez(path, format_version=np.array(1, "<i8"), bits=np.array(64, "<i8"), count=np.array(40, "<i8"),
+             codes=np.arange(3, dtype="<u8").reshape(3, 1))
+    _rewrite_codes_header(path, 40)
+    with pytest.raises(ValueError, match="declares 40 codes"):
+        HashIndex.load(path, mmap=mmap)
+
+
+def test_files_numpy_writes_load_mapped_or_not_and_compressed_ones_are_refused(tmp_path):
+    codes = (np.arange(1000, dtype="<u8") * np.uint64(0x9E3779B97F4A7C15)).reshape(-1, 1)
+    arrays = dict(format_version=np.array(1, "<i8"), bits=np.array(64, "<i8"), count=np.array(1000, "<i8"), codes=codes)
+    plain = tmp_path / "plain.npz"
+    np.savez(plain, **arrays)
+    for mmap in (True, False):
+        # numpy does not align the codes for mapping: they are read instead.
+        assert HashIndex.load(plain, mmap=mmap).hex([999]) == [f"{int(codes[999, 0]):016x}"]
+    packed = tmp_path / "packed.npz"
+    np.savez_compressed(packed, **arrays)
+    for mmap in (True, False):
+        with pytest.raises(ValueError, match="compressed; HashIndex files are stored uncompressed"):
+            HashIndex.load(packed, mmap=mmap)
+
+
+@pytest.mark.skipif(os.name != "posix", reason="POSIX permissions and symbolic links")
+def test_save_keeps_the_mode_of_the_file_it_replaces_and_follows_a_link(tmp_path):
+    index = HashIndex(["00ff", "ff00"])
+    path = tmp_path / "index.npz"
+    index.save(path)
+    umask = os.umask(0o022)
+    os.umask(umask)
+    assert path.stat().st_mode & 0o777 == 0o666 & ~umask, "a new file gets open()'s mode"
+    os.chmod(path, 0o644)
+    index.save(path)
+    assert path.stat().st_mode & 0o777 == 0o644
+    os.chmod(path, 0o640)
+    HashIndex(["1234"]).save(path)
+    assert path.stat().st_mode & 0o777 == 0o640
+    link = tmp_path / "link.npz"
+    link.symlink_to(path)
+    index.save(link)
+    assert link.is_symlink() and same_index(HashIndex.load(path), index)
+    assert sorted(os.listdir(tmp_path)) == ["index.npz", "link.npz"]
+    # Paths as bytes, as os.fsencode gives them.
+    assert same_index(HashIndex.load(os.fsencode(path)), index)
+
+
+def test_a_mapped_index_keeps_its_codes_when_the_file_is_replaced(tmp_path):
+    path = tmp_path / "index.npz"
+    first = HashIndex.from_codes(np.arange(20_000, dtype=np.uint64))
+    first.save(path)
+    mapped = HashIndex.load(path, mmap=True)
+    HashIndex.from_codes(np.arange(20_000, dtype=np.uint64) + np.uint64(1 << 40)).save(path)
+    assert mapped.hex([123]) == [f"{123:016x}"]
+    assert mapped.within(f"{123:016x}", 0)[0].tolist() == [123]

@@ -44,6 +44,10 @@ def test_every_search_agrees_with_the_model(case, data):
     assert as_pairs(*index.nearest(query, k)) == model.nearest(hashes, query, k)
     i, j, d = index.pairs(r)
     assert list(zip(i.tolist(), j.tolist(), d.tolist())) == model.pairs(hashes, r)
+    # The same pairs, in the same order, a batch at a time.
+    batch = data.draw(st.integers(1, 8))
+    streamed = [(a, b, c) for part in index.iter_pairs(r, batch=batch) for a, b, c in zip(*(x.tolist() for x in part))]
+    assert streamed == model.pairs(hashes, r)
     assert index.hex(range(len(hashes))) == [h.lower() for h in hashes]
 
 
@@ -67,6 +71,8 @@ def test_many_queries_and_cross_joins(case, data):
     other = HashIndex(queries, bits=4 * width)
     i, j, d = index.pairs(r, other=other, threads=2)
     assert list(zip(i.tolist(), j.tolist(), d.tolist())) == model.cross_pairs(hashes, queries, r)
+    streamed = [row for part in index.iter_pairs(r, other=other, batch=3) for row in zip(*(x.tolist() for x in part))]
+    assert streamed == model.cross_pairs(hashes, queries, r)
 
 
 def test_empty_indexes():

@@ -131,9 +131,9 @@ class index_snapshot {
     // Bytes this state holds: its codes (when owned) and every table.
     std::size_t memory_bytes() const noexcept;
 
-    const index_state& state() const noexcept { return *state_; }
-
    private:
+    friend class pair_stream;
+    const index_state& state() const noexcept { return *state_; }
     std::shared_ptr<const index_state> state_;
 };
 

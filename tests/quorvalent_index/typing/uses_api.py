@@ -1,7 +1,7 @@
 import numpy as np
 import numpy.typing as npt
 
-from quorvalent_index import HashIndex
+from quorvalent_index import HashError, HashIndex
 
 index = HashIndex(["ff00", "ff01"])
 index.add(h for h in ["0000"])
@@ -11,6 +11,12 @@ nearest_ids, _ = index.nearest("ff00", 1)
 offsets, many_ids, many_dists = index.within_many(["ff00"], 1, threads=2)
 i, j, d = index.pairs(3, other=HashIndex(["ff00"]), threads=None, progress=lambda done, total: None)
 texts: list[str] = index.hex(ids.tolist())
+for a, b, c in index.iter_pairs(3, batch=100):
+    batch_first: npt.NDArray[np.int64] = a
+try:
+    HashIndex(["zz"])
+except HashError as error:
+    where: int | None = error.position
 width: int | None = index.bits
 packed = HashIndex.from_codes(np.array([1, 2], dtype=np.uint64), bits=64)
 packed.save("/tmp/index.npz")
