@@ -474,7 +474,7 @@ class hash_index {
         std::vector<std::uint64_t> out(s.size() * s.words_per_code());
         {
             released_gil unlocked;
-            s.copy_codes(out.data());
+            s.copy_live(out.data(), nullptr);
         }
         return owned_array(std::move(out), s.size(), s.words_per_code());
     }

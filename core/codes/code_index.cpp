@@ -19,6 +19,15 @@ invalid_code::invalid_code(std::size_t position, unsigned bits)
                             std::to_string(bits) + " bits"),
       position(position) {}
 
+duplicate_id::duplicate_id(code_id id)
+    : std::invalid_argument("id " + std::to_string(id) + " is given twice, or is already in the index"), id(id) {}
+
+unknown_id::unknown_id(code_id id) : std::out_of_range("id " + std::to_string(id) + " is not in the index"), id(id) {}
+
+id_mode_error::id_mode_error(bool index_has_given_ids)
+    : std::invalid_argument(index_has_given_ids ? "this index holds given ids: every add must give ids"
+                                                : "this index numbers its codes by insertion: no add may give ids") {}
+
 namespace {
 
 // The radii whose plans are computed once per build: a query of 64-bit codes at radius 4
@@ -96,41 +105,231 @@ void code_index::publish(std::shared_ptr<const index_state> next) {
     current_ = std::move(next);
 }
 
-void code_index::append(const std::uint64_t* codes, std::size_t n, job& j) {
+namespace {
+
+// Room for `count` elements of `words` words, keeping the first `keep` of `from` (or none),
+// and half again as much as needed, so that appends cost amortised constant work.
+std::shared_ptr<code_store> room_for(const code_store* from, std::size_t keep, std::size_t words, std::size_t count) {
+    const std::size_t capacity = std::min<std::size_t>(max_codes, std::max(count, keep + keep / 2));
+    return grow_store(from, keep, words, capacity);
+}
+
+// The slots of `s` in id order followed by new slots [s.count, s.count + n) in the order of
+// their ids: the merge that keeps by_id sorted when given ids stop ascending.
+std::shared_ptr<const std::vector<slot_t>> merged_order(const index_state& s, const code_id* ids, std::size_t n) {
+    std::vector<slot_t> fresh(n);
+    for (std::size_t k = 0; k < n; ++k) fresh[k] = static_cast<slot_t>(s.count + k);
+    std::stable_sort(fresh.begin(), fresh.end(), [&](slot_t a, slot_t b) { return ids[a - s.count] < ids[b - s.count]; });
+    auto order = std::make_shared<std::vector<slot_t>>();
+    order->reserve(s.count + n);
+    std::size_t old = 0, k = 0;
+    while (old < s.count || k < n) {
+        if (k == n || (old < s.count && s.id_of(s.slot_at_rank(old)) <= ids[fresh[k] - s.count])) {
+            order->push_back(s.slot_at_rank(old++));
+        } else {
+            order->push_back(fresh[k++]);
+        }
+    }
+    return order;
+}
+
+// Refuses ids given twice within `ids`, or that `s` already holds.
+void check_new_ids(const index_state& s, const code_id* ids, std::size_t n) {
+    std::vector<code_id> sorted(ids, ids + n);
+    std::sort(sorted.begin(), sorted.end());
+    std::vector<code_id> repeated;
+    for (std::size_t k = 1; k < n; ++k) {
+        if (sorted[k] == sorted[k - 1] && (repeated.empty() || repeated.back() != sorted[k])) repeated.push_back(sorted[k]);
+    }
+    // Named in the caller's order: the first id that the call repeats or the index holds.
+    for (std::size_t k = 0; k < n; ++k) {
+        slot_t slot;
+        if (s.slot_of(ids[k], slot) || std::binary_search(repeated.begin(), repeated.end(), ids[k])) throw duplicate_id(ids[k]);
+    }
+}
+
+// The state with its removed codes gone: codes, ids (kept as they were) and tables anew.
+std::shared_ptr<index_state> compacted(const index_state& s, job& j) {
+    auto next = std::make_shared<index_state>(s);
+    const std::size_t live = s.live_count();
+    std::vector<slot_t> new_slot(s.count, 0);
+    auto store = std::make_shared<code_store>(s.words, live);
+    auto ids = std::make_shared<code_store>(1, live);
+    std::size_t at = 0;
+    for (std::size_t slot = 0; slot < s.count; ++slot) {
+        if (!s.live(slot)) continue;
+        if ((at & 0xFFFF) == 0) check_cancelled(j);
+        new_slot[slot] = static_cast<slot_t>(at);
+        store->write(at, s.code(slot), 1);
+        const auto id = static_cast<std::uint64_t>(s.id_of(static_cast<slot_t>(slot)));
+        ids->write(at, &id, 1);
+        ++at;
+    }
+    next->store = std::move(store);
+    next->ids = std::move(ids);
+    next->count = live;
+    next->dead.reset();
+    next->dead_count = 0;
+    if (s.by_id) {
+        auto order = std::make_shared<std::vector<slot_t>>();
+        order->reserve(live);
+        for (slot_t slot : *s.by_id) {
+            if (s.live(slot)) order->push_back(new_slot[slot]);
+        }
+        next->by_id = std::move(order);
+    }
+    next->tables.reset();
+    if (live >= next->table_threshold) next->tables = build_tables(*next, live, j);
+    return next;
+}
+
+}  // namespace
+
+void code_index::append(const std::uint64_t* codes, const code_id* ids, std::size_t n, job& j) {
     std::lock_guard<std::mutex> writer(writer_);
     check_codes(codes, n, bits_);
     if (n == 0) return;
     const std::shared_ptr<const index_state> current = current_state();
+    const bool fresh = current->count == 0 && current->next_id == 0 && !current->given_ids;
+    if (!fresh && current->given_ids != (ids != nullptr)) throw id_mode_error(current->given_ids);
     if (n > max_codes - current->count) throw std::length_error("an index holds at most 4294967295 codes");
+    if (ids) check_new_ids(*current, ids, n);
     auto next = std::make_shared<index_state>(*current);
     const std::size_t count = current->count + n;
+
     std::shared_ptr<code_store> store = writable_;
     if (!current->store || current->store.get() != store.get() || store->capacity() < count) {
-        // Half again as much room as needed: appends cost amortised constant work per code.
-        const std::size_t capacity = std::min<std::size_t>(max_codes, std::max(count, current->count + current->count / 2));
-        store = grow_store(current->store.get(), current->count, current->words, capacity);
+        store = room_for(current->store.get(), current->count, current->words, count);
     }
     // Past the count of every published state: no reader looks here.
     store->write(current->count, codes, n);
     next->store = store;
+
+    // Ids: stored when given, or once a compaction has made slots and insertion numbers differ.
+    std::shared_ptr<code_store> id_store = writable_ids_;
+    std::vector<std::uint64_t> new_ids(n);
+    if (ids) {
+        next->given_ids = true;
+        for (std::size_t k = 0; k < n; ++k) new_ids[k] = static_cast<std::uint64_t>(ids[k]);
+        bool ascend = current->ids_ascend && (current->count == 0 || ids[0] > current->id_of(static_cast<slot_t>(current->count - 1)));
+        for (std::size_t k = 1; k < n && ascend; ++k) ascend = ids[k] > ids[k - 1];
+        if (!ascend) next->by_id = merged_order(*current, ids, n);
+        next->ids_ascend = ascend;
+    } else {
+        for (std::size_t k = 0; k < n; ++k) new_ids[k] = static_cast<std::uint64_t>(current->next_id + static_cast<code_id>(k));
+        next->next_id = current->next_id + static_cast<code_id>(n);
+    }
+    if (ids || current->ids) {
+        if (!current->ids || current->ids.get() != id_store.get() || id_store->capacity() < count) {
+            id_store = room_for(current->ids.get(), current->count, 1, count);
+        }
+        id_store->write(current->count, new_ids.data(), n);
+        next->ids = id_store;
+    }
     next->count = count;
     if (tables_are_due(*next)) next->tables = build_tables(*next, count, j);
     publish(std::move(next));
     writable_ = std::move(store);
+    if (ids || current->ids) writable_ids_ = std::move(id_store);
 }
 
-void code_index::borrow(const std::uint64_t* codes, std::size_t n, job& j) {
+void code_index::borrow(const std::uint64_t* codes, const code_id* ids, std::size_t n, bool given_ids, code_id next_id,
+                        job& j) {
     std::lock_guard<std::mutex> writer(writer_);
     check_codes(codes, n, bits_);
     const std::shared_ptr<const index_state> current = current_state();
-    if (current->count != 0) throw std::logic_error("borrow() needs an empty index");
+    if (current->count != 0 || current->next_id != 0 || current->given_ids) throw std::logic_error("borrow() needs an empty index");
     if (n > max_codes) throw std::length_error("an index holds at most 4294967295 codes");
     auto next = std::make_shared<index_state>(*current);
     next->store = std::make_shared<code_store>(current->words, codes, n);
     next->count = n;
+    next->given_ids = given_ids;
+    next->next_id = given_ids ? 0 : next_id;
+    if (ids) {
+        check_new_ids(*current, ids, n);
+        auto id_store = std::make_shared<code_store>(1, n);
+        bool ascend = true;
+        for (std::size_t k = 0; k < n; ++k) {
+            const auto id = static_cast<std::uint64_t>(ids[k]);
+            id_store->write(k, &id, 1);
+            ascend = ascend && (k == 0 || ids[k] > ids[k - 1]);
+        }
+        next->ids = id_store;
+        next->ids_ascend = ascend;
+        if (!ascend) next->by_id = merged_order(*current, ids, n);
+        writable_ids_ = std::move(id_store);
+    }
     if (n >= next->table_threshold) next->tables = build_tables(*next, n, j);
     publish(std::move(next));
     writable_.reset();
+}
+
+std::size_t code_index::remove(const code_id* ids, std::size_t n, job& j) {
+    std::lock_guard<std::mutex> writer(writer_);
+    const std::shared_ptr<const index_state> current = current_state();
+    std::vector<slot_t> slots(n);
+    for (std::size_t k = 0; k < n; ++k) {
+        if (!current->slot_of(ids[k], slots[k])) throw unknown_id(ids[k]);
+    }
+    std::sort(slots.begin(), slots.end());
+    slots.erase(std::unique(slots.begin(), slots.end()), slots.end());
+    if (slots.empty()) return 0;
+    auto dead = current->dead ? std::make_shared<std::vector<std::uint64_t>>(*current->dead)
+                              : std::make_shared<std::vector<std::uint64_t>>();
+    dead->resize((current->count + 63) / 64, 0);
+    for (slot_t slot : slots) (*dead)[slot >> 6] |= std::uint64_t{1} << (slot & 63);
+    auto next = std::make_shared<index_state>(*current);
+    next->dead = std::move(dead);
+    next->dead_count += slots.size();
+    if (next->dead_count * compaction_divisor > next->count) {
+        next = compacted(*next, j);
+        writable_.reset();
+        writable_ids_.reset();
+    }
+    publish(std::move(next));
+    return slots.size();
+}
+
+void code_index::compact(job& j) {
+    std::lock_guard<std::mutex> writer(writer_);
+    const std::shared_ptr<const index_state> current = current_state();
+    if (current->dead_count == 0) return;
+    publish(compacted(*current, j));
+    writable_.reset();
+    writable_ids_.reset();
+}
+
+bool index_state::slot_of(code_id id, slot_t& slot) const noexcept {
+    if (!ids) {
+        if (id < 0 || static_cast<std::uint64_t>(id) >= count) return false;
+        slot = static_cast<slot_t>(id);
+        return live(slot);
+    }
+    // Binary search in id order; a removed id added again leaves a dead twin beside its live one.
+    std::size_t lo = 0, hi = count;
+    while (lo < hi) {
+        const std::size_t mid = lo + (hi - lo) / 2;
+        if (id_of(slot_at_rank(mid)) < id) {
+            lo = mid + 1;
+        } else {
+            hi = mid;
+        }
+    }
+    for (; lo < count && id_of(slot_at_rank(lo)) == id; ++lo) {
+        if (live(slot_at_rank(lo))) {
+            slot = slot_at_rank(lo);
+            return true;
+        }
+    }
+    return false;
+}
+
+std::vector<std::uint32_t> ranks_of(const index_state& s) {
+    std::vector<std::uint32_t> rank;
+    if (!s.by_id) return rank;
+    rank.resize(s.count);
+    for (std::size_t r = 0; r < s.count; ++r) rank[(*s.by_id)[r]] = static_cast<std::uint32_t>(r);
+    return rank;
 }
 
 //--- Snapshots: single queries ------------------------------------------------------------
@@ -139,7 +338,14 @@ index_snapshot::index_snapshot(std::shared_ptr<const index_state> state) noexcep
 
 unsigned index_snapshot::bits() const noexcept { return state_->bits; }
 std::size_t index_snapshot::words_per_code() const noexcept { return state_->words; }
-std::size_t index_snapshot::size() const noexcept { return state_->count; }
+std::size_t index_snapshot::size() const noexcept { return state_->live_count(); }
+bool index_snapshot::given_ids() const noexcept { return state_->given_ids; }
+code_id index_snapshot::next_id() const noexcept { return state_->next_id; }
+
+bool index_snapshot::contains(code_id id) const noexcept {
+    slot_t slot;
+    return state_->slot_of(id, slot);
+}
 
 bool index_snapshot::code_of(code_id id, std::uint64_t* out) const noexcept {
     slot_t slot;
@@ -148,8 +354,15 @@ bool index_snapshot::code_of(code_id id, std::uint64_t* out) const noexcept {
     return true;
 }
 
-void index_snapshot::copy_codes(std::uint64_t* out) const noexcept {
-    if (state_->count) std::memcpy(out, state_->codes(), state_->count * state_->words * sizeof(std::uint64_t));
+void index_snapshot::copy_live(std::uint64_t* codes, code_id* ids) const noexcept {
+    const index_state& s = *state_;
+    std::size_t at = 0;
+    for (std::size_t slot = 0; slot < s.count; ++slot) {
+        if (!s.live(slot)) continue;
+        if (codes) std::memcpy(codes + at * s.words, s.code(slot), s.words * sizeof(std::uint64_t));
+        if (ids) ids[at] = s.id_of(static_cast<slot_t>(slot));
+        ++at;
+    }
 }
 
 search_plan index_snapshot::plan_within(unsigned r) const {

@@ -8,190 +8,28 @@
 #include <algorithm>
 #include <atomic>
 
-#include "codes/parallel.hpp"
-#include "codes/planner.hpp"
-#include "codes/search.hpp"
-#include "codes/state.hpp"
+#include "codes/joins.hpp"
 
 namespace quorvalent::codes {
 
 namespace {
-
-// Bytes a found pair costs on its way out: held as a slot_pair, sorted as one packed word, and
-// returned as three columns.
-constexpr std::size_t bytes_per_found_pair = sizeof(slot_pair) + sizeof(std::uint64_t) + 2 * sizeof(code_id) + sizeof(std::int32_t);
-
-// Collects one worker's pairs, and stops the join once all workers together would pass the
-// job's result budget.
-class pair_sink {
-   public:
-    pair_sink(std::vector<slot_pair>& out, std::atomic<std::size_t>& shared, const job& j)
-        : out_(out), shared_(shared), limit_(j.result_budget / bytes_per_found_pair) {}
-    void push(const slot_pair& p) {
-        out_.push_back(p);
-        if (++unshared_ == share_every) share();
-    }
-    void share() {
-        const std::size_t total = shared_.fetch_add(unshared_, std::memory_order_relaxed) + unshared_;
-        unshared_ = 0;
-        if (total > limit_) throw result_too_large(total * bytes_per_found_pair);
-    }
-
-   private:
-    static constexpr std::size_t share_every = 4096;
-    std::vector<slot_pair>& out_;
-    std::atomic<std::size_t>& shared_;
-    std::size_t limit_;
-    std::size_t unshared_ = 0;
-};
-
-// Counts instead of collecting.
-struct count_sink {
-    std::size_t count = 0;
-    void push(const slot_pair&) noexcept { ++count; }
-};
-
-// A unit of a self-join's bucket work: buckets [first, last) of one table, or, for one bucket
-// too large to be one unit, the rows [row_begin, row_end) of it against the rest.
-struct bucket_unit {
-    std::size_t table, first, last;
-    std::uint32_t row_begin, row_end;
-};
-
-// About this many codes a unit: units small enough to balance threads and to notice a
-// cancellation soon, large enough that handing them out costs nothing.
-constexpr std::size_t unit_codes = 1 << 13;
-// Rows of a large bucket per unit; each row is compared with the whole bucket at most.
-constexpr std::uint32_t unit_rows = 256;
-// Rows of a scan join and codes of the tail per unit.
-constexpr std::size_t scan_rows = 256;
-constexpr std::size_t tail_rows = 64;
-
-std::vector<bucket_unit> bucket_units(const table_set& ts, const std::vector<int>& thresholds) {
-    std::vector<bucket_unit> units;
-    for (std::size_t i = 0; i < ts.tables.size(); ++i) {
-        if (thresholds[i] < 0) continue;
-        const table& t = ts.tables[i];
-        std::size_t first = 0, held = 0;
-        for (std::size_t b = 0; b < t.buckets(); ++b) {
-            const std::size_t size = t.end(b) - t.begin(b);
-            if (size > unit_codes) {
-                if (first < b) units.push_back({i, first, b, 0, ~0u});
-                for (std::uint32_t row = 0; row < size; row += unit_rows) units.push_back({i, b, b + 1, row, row + unit_rows});
-                first = b + 1;
-                held = 0;
-                continue;
-            }
-            held += size;
-            if (held >= unit_codes) {
-                units.push_back({i, first, b + 1, 0, ~0u});
-                first = b + 1;
-                held = 0;
-            }
-        }
-        if (first < t.buckets()) units.push_back({i, first, t.buckets(), 0, ~0u});
-    }
-    return units;
-}
-
-// The pairs of one bucket unit that its table owns.
-template <class Sink>
-void join_bucket_unit(const index_state& s, const std::vector<int>& thresholds, const std::vector<std::uint32_t>& masks,
-                      const bucket_unit& u, unsigned r, const job& j, Sink& sink) {
-    const std::vector<table>& tables = s.tables->tables;
-    const table& t = tables[u.table];
-    const auto th = static_cast<unsigned>(thresholds[u.table]);
-    const std::uint64_t* words = t.entry_words();
-    auto check = [&](std::uint32_t x, std::uint32_t y) {
-        const std::uint64_t z = words[x] ^ words[y];
-        const unsigned word_distance = popcount64_baseline(z);
-        if (word_distance > r || t.block_distance(z) > th) return;
-        const slot_t a = t.entry_slot(x), b = t.entry_slot(y);
-        unsigned d = word_distance;
-        if (s.words == 1) {
-            if (!owned_by(tables, thresholds, u.table, words + x, words + y)) return;
-        } else {
-            d = full_distance(s.code(a), s.code(b), s.words);
-            if (d > r || !owned_by(tables, thresholds, u.table, s.code(a), s.code(b))) return;
-        }
-        sink.push(a < b ? slot_pair{a, b, d} : slot_pair{b, a, d});
-    };
-    const bool rows_of_one = u.row_end != ~0u;
-    for (std::size_t bucket = u.first; bucket < u.last; ++bucket) {
-        check_cancelled(j);
-        const std::uint32_t lo = t.begin(bucket), hi = t.end(bucket);
-        if (lo == hi) continue;
-        const std::uint32_t x_begin = rows_of_one ? lo + u.row_begin : lo;
-        const std::uint32_t x_end = rows_of_one ? std::min(hi, lo + u.row_end) : hi;
-        for (const std::uint32_t mask : masks) {
-            const std::size_t other = bucket ^ mask;
-            if (other < bucket) continue;
-            const std::uint32_t lo2 = other == bucket ? 0 : t.begin(other), hi2 = other == bucket ? hi : t.end(other);
-            for (std::uint32_t x = x_begin; x < x_end; ++x) {
-                if (rows_of_one) check_cancelled(j);
-                for (std::uint32_t y = other == bucket ? x + 1 : lo2; y < hi2; ++y) check(x, y);
-            }
-        }
-    }
-}
-
-// A self-join of the whole state into per-worker sinks.
-template <class Sink, class MakeSink>
-void self_join(const index_state& s, unsigned r, job& j, MakeSink&& sink_of) {
-    const search_plan plan = pairs_plan(s, r);
-    if (plan.scan) {
-        const std::size_t units = (s.count + scan_rows - 1) / scan_rows;
-        j.set_total(units);
-        parallel_for(units, j, [&](unsigned worker, std::size_t unit) {
-            Sink& sink = sink_of(worker);
-            for (std::size_t i = unit * scan_rows; i < std::min(s.count, (unit + 1) * scan_rows); ++i) {
-                check_cancelled(j);
-                partner_handler<Sink> h{static_cast<slot_t>(i), r, true, true, sink};
-                scan_codes(s, i + 1, s.count, s.code(i), h);
-            }
-        });
-        return;
-    }
-    const std::vector<int>& t = plan.thresholds;
-    std::vector<std::vector<std::uint32_t>> masks(s.tables->tables.size());
-    for (std::size_t i = 0; i < masks.size(); ++i) {
-        if (t[i] >= 0) masks[i] = masks_within(s.tables->tables[i].key_bits(), t[i]);
-    }
-    const std::vector<bucket_unit> units = bucket_units(*s.tables, t);
-    const std::size_t indexed = s.indexed();
-    const std::size_t tail_units = (s.count - indexed + tail_rows - 1) / tail_rows;
-    j.set_total(units.size() + tail_units);
-    parallel_for(units.size() + tail_units, j, [&](unsigned worker, std::size_t u) {
-        Sink& sink = sink_of(worker);
-        if (u < units.size()) {
-            join_bucket_unit(s, t, masks[units[u].table], units[u], r, j, sink);
-            return;
-        }
-        // A code of the tail: its partners in the tables come before it, those in the tail after.
-        const std::size_t first = indexed + (u - units.size()) * tail_rows;
-        for (std::size_t v = first; v < std::min(s.count, first + tail_rows); ++v) {
-            check_cancelled(j);
-            partner_handler<Sink> earlier{static_cast<slot_t>(v), r, false, false, sink};
-            probe_tables(s, t, s.code(v), earlier);
-            partner_handler<Sink> later{static_cast<slot_t>(v), r, true, true, sink};
-            scan_codes(s, v + 1, s.count, s.code(v), later);
-        }
-    });
-}
 
 // Every code of `owners` [from, to) as a query of `searched`; pairs are (owner, partner) when
 // owners_first, else (partner, owner). With `after`, the two states are one and only partners
 // of a higher slot count.
 template <class Sink>
 void search_partners(const index_state& owners, std::size_t owner, const index_state& searched, const search_plan& plan,
-                     unsigned r, bool owners_first, bool after, Sink& sink) {
-    partner_handler<Sink> h{static_cast<slot_t>(owner), r, after, owners_first, sink};
+                     unsigned r, bool owners_first, bool after, const std::uint32_t* rank, Sink& sink) {
+    if (!owners.live(owner)) return;
+    partner_handler<Sink> h{static_cast<slot_t>(owner), r, after, owners_first, sink, rank};
     const std::uint64_t* q = owners.code(owner);
+    // Without ranks, partners later in id order are those of a higher slot: the scan starts there.
+    const std::size_t scan_from = after && !rank ? owner + 1 : 0;
     if (plan.scan) {
-        scan_codes(searched, after ? owner + 1 : 0, searched.count, q, h);
+        scan_codes(searched, scan_from, searched.count, q, h);
     } else {
         probe_tables(searched, plan.thresholds, q, h);
-        scan_codes(searched, after ? std::max(owner + 1, searched.indexed()) : searched.indexed(), searched.count, q, h);
+        scan_codes(searched, std::max(scan_from, searched.indexed()), searched.count, q, h);
     }
 }
 
@@ -199,45 +37,60 @@ search_plan query_plan(const index_state& s, unsigned r) {
     return s.tables && r < s.tables->within_plans.size() ? s.tables->within_plans[r] : within_plan(s, r);
 }
 
-// Per-worker pair vectors into columns sorted by (first, second): a counting sort on the first
-// slot, then a sort of each first slot's partners, checking for cancellation as it goes.
-pair_columns collect_pairs(std::vector<std::vector<slot_pair>>& found, std::size_t first_slots,
-                           const index_state& first_state, const index_state& second_state, const job& j) {
+// A side of a join as collect_pairs() orders it: place in id order of each slot.
+struct side {
+    const index_state& s;
+    const std::vector<std::uint32_t>& rank;  // empty when ids ascend with slots
+    std::size_t place(slot_t slot) const noexcept { return rank.empty() ? slot : rank[slot]; }
+    code_id id_at(std::size_t place) const noexcept { return s.id_of(s.slot_at_rank(place)); }
+};
+
+// Per-worker pair vectors into columns sorted by (first id, second id): a counting sort on the
+// first's place in id order, then a sort of each first's partners, checking for cancellation
+// as it goes. A self-join's pairs are turned so that the first comes first in id order. Only
+// pairs whose first lies at a place below `places` can occur.
+pair_columns collect_pairs(std::vector<std::vector<slot_pair>>& found, const side& a, const side& b, bool self_join,
+                           std::size_t places, const job& j) {
     std::size_t total = 0;
     for (const auto& f : found) total += f.size();
     if (total > j.result_budget / bytes_per_found_pair) throw result_too_large(total * bytes_per_found_pair);
-    std::vector<std::size_t> starts(first_slots + 1, 0);
+    auto orient = [&](const slot_pair& p) {
+        std::size_t x = a.place(p.first), y = b.place(p.second);
+        if (self_join && x > y) std::swap(x, y);
+        return std::pair<std::size_t, std::size_t>(x, y);
+    };
+    std::vector<std::size_t> starts(places + 1, 0);
     for (const auto& f : found) {
-        for (const slot_pair& p : f) ++starts[p.first + 1];
+        for (const slot_pair& p : f) ++starts[orient(p).first + 1];
     }
-    for (std::size_t k = 0; k < first_slots; ++k) starts[k + 1] += starts[k];
-    // The partner's slot above its distance in one word, so that sorting the words sorts both.
+    for (std::size_t k = 0; k < places; ++k) starts[k + 1] += starts[k];
+    // The partner's place above its distance in one word, so that sorting the words sorts both.
     std::vector<std::uint64_t> packed(total);
     constexpr std::size_t check_every = 1 << 16;
     for (auto& f : found) {
         for (std::size_t k = 0; k < f.size(); ++k) {
             if (k % check_every == 0) check_cancelled(j);
-            const slot_pair& p = f[k];
-            packed[starts[p.first]++] = static_cast<std::uint64_t>(p.second) << 32 | p.dist;
+            const auto [x, y] = orient(f[k]);
+            packed[starts[x]++] = static_cast<std::uint64_t>(y) << 32 | f[k].dist;
         }
         std::vector<slot_pair>().swap(f);
     }
     // The scatter moved every start to the next one's place.
-    for (std::size_t k = first_slots; k > 0; --k) starts[k] = starts[k - 1];
+    for (std::size_t k = places; k > 0; --k) starts[k] = starts[k - 1];
     starts[0] = 0;
     pair_columns out;
     out.first.resize(total);
     out.second.resize(total);
     out.dists.resize(total);
     std::size_t since_check = 0;
-    for (std::size_t f = 0; f < first_slots; ++f) {
+    for (std::size_t f = 0; f < places; ++f) {
         const std::size_t lo = starts[f], hi = starts[f + 1];
         if (lo == hi) continue;
         if (hi - lo > 1) std::sort(packed.begin() + static_cast<std::ptrdiff_t>(lo), packed.begin() + static_cast<std::ptrdiff_t>(hi));
-        const code_id id = first_state.id_of(static_cast<slot_t>(f));
+        const code_id id = a.id_at(f);
         for (std::size_t k = lo; k < hi; ++k) {
             out.first[k] = id;
-            out.second[k] = second_state.id_of(static_cast<slot_t>(packed[k] >> 32));
+            out.second[k] = b.id_at(static_cast<std::size_t>(packed[k] >> 32));
             out.dists[k] = static_cast<std::int32_t>(packed[k] & 0xFFFFFFFFu);
         }
         since_check += hi - lo + 1;
@@ -249,10 +102,11 @@ pair_columns collect_pairs(std::vector<std::vector<slot_pair>>& found, std::size
     return out;
 }
 
-// The pairs of owners [from, to) of a self-join (searched == owners, after) or of a cross join.
-pair_columns join_window(const index_state& owners, std::size_t from, std::size_t to, const index_state& searched,
-                         unsigned r, bool after, job& j) {
-    const search_plan plan = query_plan(searched, r);
+// The pairs of the owners at places [from, to) of id order, as queries of `searched`: a
+// self-join (the same state, partners later in id order) or a cross join.
+pair_columns join_window(const side& owners, std::size_t from, std::size_t to, const side& searched, unsigned r, bool self_join,
+                         job& j) {
+    const search_plan plan = query_plan(searched.s, r);
     constexpr std::size_t owners_per_unit = 16;
     const std::size_t units = (to - from + owners_per_unit - 1) / owners_per_unit;
     j.set_total(units);
@@ -261,16 +115,16 @@ pair_columns join_window(const index_state& owners, std::size_t from, std::size_
     std::vector<pair_sink> sinks;
     sinks.reserve(found.size());
     for (auto& f : found) sinks.emplace_back(f, shared, j);
+    const std::uint32_t* rank = self_join && !owners.rank.empty() ? owners.rank.data() : nullptr;
     parallel_for(units, j, [&](unsigned worker, std::size_t unit) {
         const std::size_t first = from + unit * owners_per_unit;
-        for (std::size_t v = first; v < std::min(to, first + owners_per_unit); ++v) {
+        for (std::size_t place = first; place < std::min(to, first + owners_per_unit); ++place) {
             check_cancelled(j);
-            search_partners(owners, v, searched, plan, r, true, after, sinks[worker]);
+            search_partners(owners.s, owners.s.slot_at_rank(place), searched.s, plan, r, true, self_join, rank, sinks[worker]);
         }
     });
     for (auto& sink : sinks) sink.share();
-    // Owners below `from` have no pairs here; the counting sort covers [0, to).
-    return collect_pairs(found, to, owners, searched, j);
+    return collect_pairs(found, owners, searched, false, to, j);
 }
 
 std::size_t count_pairs(const index_state& a, const index_state* b, unsigned r, job& j) {
@@ -285,7 +139,7 @@ std::size_t count_pairs(const index_state& a, const index_state* b, unsigned r, 
         parallel_for(units, j, [&](unsigned worker, std::size_t unit) {
             for (std::size_t v = unit * scan_rows; v < std::min(a.count, (unit + 1) * scan_rows); ++v) {
                 check_cancelled(j);
-                search_partners(a, v, *b, plan, r, true, false, counts[worker]);
+                search_partners(a, v, *b, plan, r, true, false, nullptr, counts[worker]);
             }
         });
     }
@@ -296,9 +150,7 @@ std::size_t count_pairs(const index_state& a, const index_state* b, unsigned r, 
 
 }  // namespace
 
-pair_columns index_snapshot::pairs(unsigned r, job& j) const {
-    const index_state& s = *state_;
-    if (s.count < 2) return {};
+std::vector<std::vector<slot_pair>> self_join_pairs(const index_state& s, unsigned r, job& j) {
     std::vector<std::vector<slot_pair>> found(j.threads());
     std::atomic<std::size_t> shared{0};
     std::vector<pair_sink> sinks;
@@ -306,7 +158,16 @@ pair_columns index_snapshot::pairs(unsigned r, job& j) const {
     for (auto& f : found) sinks.emplace_back(f, shared, j);
     self_join<pair_sink>(s, r, j, [&](unsigned worker) -> pair_sink& { return sinks[worker]; });
     for (auto& sink : sinks) sink.share();
-    return collect_pairs(found, s.count, s, s, j);
+    return found;
+}
+
+pair_columns index_snapshot::pairs(unsigned r, job& j) const {
+    const index_state& s = *state_;
+    if (s.count < 2) return {};
+    std::vector<std::vector<slot_pair>> found = self_join_pairs(s, r, j);
+    const std::vector<std::uint32_t> rank = ranks_of(s);
+    const side both{s, rank};
+    return collect_pairs(found, both, both, true, s.count, j);
 }
 
 pair_columns index_snapshot::cross_pairs(const index_snapshot& other, unsigned r, job& j) const {
@@ -328,13 +189,15 @@ pair_columns index_snapshot::cross_pairs(const index_snapshot& other, unsigned r
         parallel_for(units, j, [&](unsigned worker, std::size_t unit) {
             for (std::size_t v = unit * scan_rows; v < std::min(b.count, (unit + 1) * scan_rows); ++v) {
                 check_cancelled(j);
-                search_partners(b, v, a, plan, r, false, false, sinks[worker]);
+                search_partners(b, v, a, plan, r, false, false, nullptr, sinks[worker]);
             }
         });
         for (auto& sink : sinks) sink.share();
-        return collect_pairs(found, a.count, a, b, j);
+        const std::vector<std::uint32_t> rank_a = ranks_of(a), rank_b = ranks_of(b);
+        return collect_pairs(found, side{a, rank_a}, side{b, rank_b}, false, a.count, j);
     }
-    return join_window(a, 0, a.count, b, r, false, j);
+    const std::vector<std::uint32_t> rank_a = ranks_of(a), rank_b = ranks_of(b);
+    return join_window(side{a, rank_a}, 0, a.count, side{b, rank_b}, r, false, j);
 }
 
 //--- Streams ------------------------------------------------------------------------------
@@ -351,13 +214,14 @@ struct pair_stream::impl {
     std::unique_ptr<index_snapshot> other;
     unsigned r;
     std::size_t batch;
+    std::vector<std::uint32_t> rank_self, rank_other;  // places in id order, computed once
     bool planned = false;
     pair_columns pending;     // found, not yet given
     std::size_t given = 0;    // of pending
     std::size_t next_owner = 0;
     std::size_t window = 1024;  // owners searched at once; adapts to how many pairs they have
 
-    std::size_t owners() const noexcept { return self.size(); }
+    std::size_t owners() const noexcept { return self.state().count; }
     std::size_t left() const noexcept { return pending.size() - given; }
 };
 
@@ -374,6 +238,8 @@ pair_columns pair_stream::next(job& j) {
         // stream is one join; otherwise it searches the owners a window at a time, sized to
         // find about a batch of pairs.
         const std::size_t total = count_pairs(a, b, m.r, j);
+        m.rank_self = ranks_of(a);
+        if (b) m.rank_other = ranks_of(*b);
         if (total <= m.batch) {
             m.pending = b ? m.self.cross_pairs(*m.other, m.r, j) : m.self.pairs(m.r, j);
             m.next_owner = m.owners();
@@ -387,7 +253,9 @@ pair_columns pair_stream::next(job& j) {
         const std::size_t to = std::min(m.owners(), m.next_owner + m.window);
         pair_columns found;
         try {
-            found = join_window(a, m.next_owner, to, b ? *b : a, m.r, b == nullptr, j);
+            const side owners{a, m.rank_self};
+            found = b ? join_window(owners, m.next_owner, to, side{*b, m.rank_other}, m.r, false, j)
+                      : join_window(owners, m.next_owner, to, owners, m.r, true, j);
         } catch (const result_too_large&) {
             // Owners with more partners than the window was sized for: try fewer at once.
             if (m.window == 1) throw;

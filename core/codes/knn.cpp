@@ -24,7 +24,7 @@ void probe_stage(const index_state& s, unsigned stage, const std::uint64_t* q, b
         if (d > best.bound()) return;
         const slot_t slot = t.entry_slot(e);
         // Only the candidates that can enter need the test that keeps a code from entering twice.
-        if (!best.admits(d, slot)) return;
+        if (!best.admits(d, slot) || !s.live(slot)) return;
         for (std::size_t j = 0; j < tables.size(); ++j) {
             if (j == i) continue;
             const unsigned w = tables[j].word();
@@ -43,7 +43,7 @@ void probe_stage(const index_state& s, unsigned stage, const std::uint64_t* q, b
 }
 
 std::vector<hit> search_nearest(const index_state& s, const std::uint64_t* q, std::size_t k) {
-    k = std::min(k, s.count);
+    k = std::min(k, s.live_count());
     if (k == 0) return {};
     best_k_handler best(s, k, s.bits);
     bool exact = false;
@@ -88,7 +88,7 @@ knn_rows index_snapshot::nearest_many(const std::uint64_t* queries, std::size_t 
     check_codes(queries, n, s.bits);
     knn_rows out;
     out.rows = n;
-    out.cols = std::min(k, s.count);
+    out.cols = std::min(k, s.live_count());
     const std::size_t cells = n * out.cols;
     if (out.cols != 0 && cells / out.cols != n) throw result_too_large(~std::size_t{0});
     const std::size_t bytes_per_cell = sizeof(code_id) + sizeof(std::int32_t);

@@ -64,7 +64,7 @@ void scan_codes(const index_state& s, std::size_t from, std::size_t to, const st
         const std::size_t found = w == 1 ? s.scan->within(c, n, q[0], r, hits) : s.scan->within_wide(c, n, w, q, r, hits);
         for (std::size_t k = 0; k < found; ++k) {
             const auto slot = static_cast<slot_t>(start + hits[k]);
-            if (!h.wants(slot)) continue;
+            if (!s.live(slot) || !h.wants(slot)) continue;
             const unsigned d = w == 1 ? popcount64_baseline(c[hits[k]] ^ q[0]) : full_distance(s.code(slot), q, w);
             if (d <= h.bound()) h.add(d, slot);
         }
@@ -137,7 +137,7 @@ void probe_tables(const index_state& s, const std::vector<int>& thresholds, cons
         if (popcount64_baseline(x) > bound) return;
         if (t.block_distance(x) > static_cast<unsigned>(thresholds[i])) return;
         const slot_t slot = t.entry_slot(e);
-        if (!h.wants(slot)) return;
+        if (!s.live(slot) || !h.wants(slot)) return;
         const unsigned d = candidate_distance(s, slot, x, q, bound);
         if (d > bound) return;
         if (s.words == 1) {
@@ -213,8 +213,8 @@ struct slot_pair {
 };
 
 // The partners of one code, as pairs (owner, partner) or (partner, owner), handed to a sink
-// (see joins.cpp); with `after`, only partners of a higher slot, so that a self-join finds each
-// pair from one side only.
+// (see joins.cpp); with `after`, only partners later in id order, so that a self-join finds
+// each pair from one side only.
 template <class Sink>
 struct partner_handler {
     slot_t owner;
@@ -222,8 +222,9 @@ struct partner_handler {
     bool after;
     bool owner_first;
     Sink& out;
+    const std::uint32_t* rank = nullptr;  // places in id order, when ids do not ascend with slots
     unsigned bound() const noexcept { return r; }
-    bool wants(slot_t slot) const noexcept { return !after || slot > owner; }
+    bool wants(slot_t slot) const noexcept { return !after || (rank ? rank[slot] > rank[owner] : slot > owner); }
     void add(unsigned d, slot_t slot) { out.push(owner_first ? slot_pair{owner, slot, d} : slot_pair{slot, owner, d}); }
 };
 

@@ -41,6 +41,9 @@ using code_id = std::int64_t;
 inline constexpr std::size_t max_codes = 0xFFFFFFFFu;  // slots are 32-bit
 // An index of fewer codes than this has no tables: a scan of it is as fast as a probe.
 inline constexpr std::size_t default_table_threshold = 4096;
+// Removed codes are compacted away once they pass this share of the slots: until then they
+// cost each search a little, and each table a little memory.
+inline constexpr std::size_t compaction_divisor = 8;
 
 struct hit {
     std::uint32_t dist;
@@ -94,6 +97,45 @@ struct invalid_code : std::invalid_argument {
     std::size_t position;
 };
 
+// An id given twice, within one call or against a live id.
+struct duplicate_id : std::invalid_argument {
+    explicit duplicate_id(code_id id);
+    code_id id;
+};
+
+// An id the index does not hold (never added, or removed).
+struct unknown_id : std::out_of_range {
+    explicit unknown_id(code_id id);
+    code_id id;
+};
+
+// Ids given to an index that numbers its codes by insertion, or none given to one that holds
+// given ids: an index takes ids on every add, or on none.
+struct id_mode_error : std::invalid_argument {
+    explicit id_mode_error(bool index_has_given_ids);
+};
+
+// How groups() joins near-duplicates into groups.
+enum class group_method {
+    components,  // connected components of the graph of pairs within the radius
+    star,        // by precedence, each unassigned code takes every unassigned code within reach
+};
+
+// A group for every live code, sorted by id: reps[k] is the id of the representative of ids[k]'s
+// group, and a code alone is its own.
+struct group_columns {
+    std::vector<code_id> ids, reps;
+};
+
+// What deduplication by components gives at each radius of a sweep.
+struct sweep_row {
+    unsigned radius;
+    std::uint64_t pairs;    // pairs within the radius, identical codes counted, not listed
+    std::uint64_t groups;   // components of two or more codes
+    std::uint64_t dropped;  // live codes less components: what deduplication drops
+    std::uint64_t largest;  // codes in the largest component
+};
+
 struct scan_kernel;  // codes/scan_kernels.hpp
 struct index_state;  // codes/state.hpp
 class code_store;    // codes/storage.hpp
@@ -105,12 +147,19 @@ class index_snapshot {
 
     unsigned bits() const noexcept;
     std::size_t words_per_code() const noexcept;
+    // Live codes.
     std::size_t size() const noexcept;
 
+    // Whether ids were given by the caller, rather than numbered by insertion.
+    bool given_ids() const noexcept;
+    // The insertion number the next code added without ids gets.
+    code_id next_id() const noexcept;
+    bool contains(code_id id) const noexcept;
     // Copies the code of `id` into out; false when the state holds no such id.
     bool code_of(code_id id, std::uint64_t* out) const noexcept;
-    // Every code, size() * words_per_code() words, in id order.
-    void copy_codes(std::uint64_t* out) const noexcept;
+    // Every live code (size() * words_per_code() words) and its id, in insertion order; either
+    // may be null.
+    void copy_live(std::uint64_t* codes, code_id* ids) const noexcept;
 
     // Queries have words_per_code() words and must fit the width (else invalid_code).
     // Every code within r bits of q, sorted by (distance, id).
@@ -124,6 +173,13 @@ class index_snapshot {
     // first in this state and second in `other` (which may be this very state).
     pair_columns pairs(unsigned r, job& j) const;
     pair_columns cross_pairs(const index_snapshot& other, unsigned r, job& j) const;
+
+    // Groups of near-duplicates within r bits. precedence[k] ranks the k-th live code (in
+    // insertion order) for representative, 0 first; it must be a permutation of 0..size()-1.
+    // Identical codes are grouped in linear time, without enumerating the pairs among them.
+    group_columns groups(unsigned r, group_method method, const std::uint32_t* precedence, job& j) const;
+    // Deduplication by components at each radius, from one join at the largest.
+    std::vector<sweep_row> sweep(const std::vector<unsigned>& radii, job& j) const;
 
     search_plan plan_within(unsigned r) const;
     search_plan plan_pairs(unsigned r) const;
@@ -170,13 +226,28 @@ class code_index {
     unsigned bits() const noexcept { return bits_; }
     index_snapshot snapshot() const;
 
-    // Appends n codes of words_for_bits(bits) words. All or nothing: a code that does not fit
-    // the width (invalid_code), an index that would pass max_codes (std::length_error), memory
-    // (std::bad_alloc) or cancellation (operation_cancelled) leaves the index as it was.
-    void append(const std::uint64_t* codes, std::size_t n, job& j);
+    // Appends n codes of words_for_bits(bits) words, with their ids when `ids` is not null (an
+    // index takes ids on every append or on none), or numbered by insertion. All or nothing: a
+    // code that does not fit the width (invalid_code), an id given twice (duplicate_id), ids
+    // where none are taken or the other way round (id_mode_error), an index that would pass
+    // max_codes (std::length_error), memory (std::bad_alloc) or cancellation
+    // (operation_cancelled) leaves the index as it was.
+    void append(const std::uint64_t* codes, const code_id* ids, std::size_t n, job& j);
+    void append(const std::uint64_t* codes, std::size_t n, job& j) { append(codes, nullptr, n, j); }
     // Replaces an empty index's codes with n codes that live elsewhere (a mapped file), checked
-    // as append checks them; the memory must outlive every snapshot taken from now on.
-    void borrow(const std::uint64_t* codes, std::size_t n, job& j);
+    // as append checks them; the memory must outlive every snapshot taken from now on. `ids`
+    // (copied, and unique) are the codes' ids, or null for 0..n-1; `given_ids` says whether
+    // they were given by the caller or numbered by insertion, which then goes on from next_id.
+    void borrow(const std::uint64_t* codes, const code_id* ids, std::size_t n, bool given_ids, code_id next_id, job& j);
+    void borrow(const std::uint64_t* codes, std::size_t n, job& j) {
+        borrow(codes, nullptr, n, false, static_cast<code_id>(n), j);
+    }
+    // Removes the codes of these ids, all or none: an id not held raises unknown_id, naming the
+    // first. Returns how many were removed (an id given twice counts once). Once more than
+    // 1 / compaction_divisor of the slots are removed codes, compacts.
+    std::size_t remove(const code_id* ids, std::size_t n, job& j);
+    // Gives back the space of removed codes: the same answers, from a smaller state.
+    void compact(job& j);
 
    private:
     std::shared_ptr<const index_state> current_state() const;
@@ -187,7 +258,8 @@ class code_index {
     std::mutex writer_;                 // one writer at a time
     mutable std::mutex current_mutex_;  // guards the pointer copy
     std::shared_ptr<const index_state> current_;
-    std::shared_ptr<code_store> writable_;  // the store of current_, when this index may append to it
+    std::shared_ptr<code_store> writable_;      // the store of current_, when this index may append to it
+    std::shared_ptr<code_store> writable_ids_;  // the same for its ids
 };
 
 // The scan kernel behind the plain scans, for reports.

@@ -37,9 +37,9 @@ constexpr std::uint64_t code_word_mask(unsigned bits, std::size_t j) noexcept {
     const std::size_t words = words_for_bits(bits);
     const std::size_t held = j + 1 < words ? digits_per_word : digits - digits_per_word * (words - 1);
     std::uint64_t mask = held >= digits_per_word ? ~std::uint64_t{0} : (std::uint64_t{1} << (4 * held)) - 1;
-    if (j == 0) {
+    const unsigned padding = static_cast<unsigned>(4 * digits - bits);  // 0 to 3 bits
+    if (j == 0 && padding != 0) {
         const std::size_t first_word_digits = digits < digits_per_word ? digits : digits_per_word;
-        const unsigned padding = static_cast<unsigned>(4 * digits - bits);  // 0 to 3 bits
         mask &= ~(((std::uint64_t{1} << padding) - 1) << (4 * first_word_digits - padding));
     }
     return mask;
