@@ -202,6 +202,73 @@ unsigned read_threads(nb::handle threads) {
 
 qc::job make_job(unsigned threads) { return qc::job(threads, physical_memory()); }
 
+// Ids: a numpy array of integers, or any iterable of ints (not of bools, not of floats).
+std::vector<qc::code_id> read_ids(nb::handle ids, const char* name) {
+    if (PyUnicode_Check(ids.ptr()) || PyBytes_Check(ids.ptr())) {
+        refuse(std::string(name) + " must be integers, got a single " + type_name(ids.ptr()));
+    }
+    std::vector<qc::code_id> out;
+    nb::ndarray<nb::ro, nb::ndim<1>, nb::device::cpu> array;
+    if (nb::try_cast(ids, array, false)) {
+        const nb::dlpack::dtype t = array.dtype();
+        const auto code = static_cast<nb::dlpack::dtype_code>(t.code);
+        if ((code != nb::dlpack::dtype_code::Int && code != nb::dlpack::dtype_code::UInt) || t.lanes != 1 ||
+            (t.bits != 8 && t.bits != 16 && t.bits != 32 && t.bits != 64)) {
+            refuse(std::string(name) + " must be integers, got an array of " +
+                   describe(nb::handle(ids).attr("dtype")));
+        }
+        const std::size_t n = array.shape(0);
+        const auto stride = array.stride(0) * (t.bits / 8);
+        const auto* base = static_cast<const std::uint8_t*>(array.data());
+        out.resize(n);
+        for (std::size_t k = 0; k < n; ++k) {
+            const std::uint8_t* at = base + static_cast<std::ptrdiff_t>(k) * stride;
+            if (code == nb::dlpack::dtype_code::Int) {
+                switch (t.bits) {
+                    case 8: out[k] = *reinterpret_cast<const std::int8_t*>(at); break;
+                    case 16: out[k] = *reinterpret_cast<const std::int16_t*>(at); break;
+                    case 32: out[k] = *reinterpret_cast<const std::int32_t*>(at); break;
+                    default: out[k] = *reinterpret_cast<const std::int64_t*>(at); break;
+                }
+            } else {
+                std::uint64_t v = 0;
+                switch (t.bits) {
+                    case 8: v = *at; break;
+                    case 16: v = *reinterpret_cast<const std::uint16_t*>(at); break;
+                    case 32: v = *reinterpret_cast<const std::uint32_t*>(at); break;
+                    default: v = *reinterpret_cast<const std::uint64_t*>(at); break;
+                }
+                if (v > static_cast<std::uint64_t>(INT64_MAX)) {
+                    refuse(std::string(name) + " must fit in int64, got " + std::to_string(v) + " at position " + std::to_string(k));
+                }
+                out[k] = static_cast<qc::code_id>(v);
+            }
+        }
+        return out;
+    }
+    nb::object it = nb::steal(PyObject_GetIter(ids.ptr()));
+    if (!it.is_valid()) {
+        PyErr_Clear();
+        refuse(std::string(name) + " must be an array or an iterable of int, got " + type_name(ids.ptr()));
+    }
+    std::size_t pos = 0;
+    while (PyObject* item = PyIter_Next(it.ptr())) {
+        nb::object owned = nb::steal(item);
+        if (PyBool_Check(item) || (!PyLong_Check(item) && !PyIndex_Check(item))) {
+            refuse(std::string(name) + " must be integers, got " + type_name(item) + " at position " + std::to_string(pos));
+        }
+        nb::object number = nb::steal(PyNumber_Index(item));
+        if (!number.is_valid()) throw nb::python_error();
+        int overflow = 0;
+        const long long v = PyLong_AsLongLongAndOverflow(number.ptr(), &overflow);
+        if (overflow != 0) refuse(std::string(name) + " must fit in int64, got " + describe(owned) + " at position " + std::to_string(pos));
+        out.push_back(v);
+        ++pos;
+    }
+    if (PyErr_Occurred()) throw nb::python_error();
+    return out;
+}
+
 //--- Long operations ----------------------------------------------------------------------------
 
 // Ctrl-C and progress are served this often while an operation runs.
@@ -317,7 +384,10 @@ void parse_hash(PyObject* item, const naming& what, width& w, std::uint64_t* out
     }
 }
 
-const char* plural(const char* noun) { return std::string(noun) == "query" ? "queries" : "hashes"; }
+const char* plural(const char* noun) {
+    const std::string n(noun);
+    return n == "query" ? "queries" : n == "code" ? "codes" : "hashes";
+}
 
 // Every hash of an iterable, packed; nothing is kept if one is refused.
 std::vector<std::uint64_t> parse_hashes(nb::handle hashes, width& w, const char* noun) {
@@ -394,16 +464,20 @@ thread_local std::vector<const hash_index*> adding_now;
 
 class hash_index {
    public:
-    hash_index(nb::handle hashes, nb::handle bits) {
+    hash_index(nb::handle hashes, nb::handle ids, nb::handle bits) {
         if (!bits.is_none()) {
             const long long b = read_int(bits, "bits", 1, max_code_bits + 1, "between 1 and 4096");
             if (b > static_cast<long long>(max_code_bits)) refuse("bits must be between 1 and 4096, got " + describe(bits));
             core_ = std::make_shared<qc::code_index>(static_cast<unsigned>(b));
         }
-        if (hashes.is_valid() && !hashes.is_none()) add(hashes);
+        if (hashes.is_valid() && !hashes.is_none()) {
+            add(hashes, ids);
+        } else if (!ids.is_none()) {
+            refuse("ids were given without hashes");
+        }
     }
 
-    std::size_t add(nb::handle hashes) {
+    qc::code_id add(nb::handle hashes, nb::handle ids) {
         if (std::find(adding_now.begin(), adding_now.end(), this) != adding_now.end()) {
             throw std::runtime_error("add() was called on an index from inside an add() to the same index (by the "
                                      "iterable being added); finish one before starting the other");
@@ -412,15 +486,19 @@ class hash_index {
         struct done_adding {
             ~done_adding() { adding_now.pop_back(); }
         } guard;
+        std::optional<std::vector<qc::code_id>> given;
+        if (!ids.is_none()) given = read_ids(ids, "ids");
         width w{bits_now()};
         std::vector<std::uint64_t> words = parse_hashes(hashes, w, "hash");
-        return append(w.bits, words, "hash");
+        return append(w.bits, words, given, "hash");
     }
 
     // Packed codes: uint64 of shape (N,) for up to 64 bits, (N, words) uint64 in the saved
     // layout, or uint8 rows of ceil(bits / 8) bytes holding each code's big-endian value, as
     // bytes.fromhex gives them.
-    void add_codes(nb::ndarray<nb::ro, nb::c_contig, nb::device::cpu> codes) {
+    void add_codes(nb::ndarray<nb::ro, nb::c_contig, nb::device::cpu> codes, nb::handle ids) {
+        std::optional<std::vector<qc::code_id>> given;
+        if (!ids.is_none()) given = read_ids(ids, "ids");
         const unsigned bits = bits_now();
         if (bits == 0) refuse("packed codes need the index's bits to be set");
         const std::size_t nw = quorvalent::words_for_bits(bits);
@@ -447,36 +525,153 @@ class hash_index {
             refuse("codes must be a uint64 array of shape (N,) or a uint8 array of shape (N, " +
                    std::to_string(quorvalent::bytes_for_bits(bits)) + ")");
         }
-        append(bits, words, "code");
+        append(bits, words, given, "code");
     }
 
-    // Codes that live in a mapped file: (N, words) uint64, kept alive by `owner`.
-    void borrow_codes(nb::ndarray<const std::uint64_t, nb::ndim<2>, nb::c_contig, nb::device::cpu> codes, nb::object owner) {
+    // Codes that live elsewhere (a mapped file): (N, words) uint64, kept alive by `owner`; their
+    // ids (copied) or None for 0..N-1, whether the ids are given, and the next insertion number.
+    void borrow_codes(nb::ndarray<const std::uint64_t, nb::ndim<2>, nb::c_contig, nb::device::cpu> codes, nb::object owner,
+                      nb::handle ids, bool given_ids, long long next_id, bool mapped) {
         std::shared_ptr<qc::code_index> core = current();
         if (!core || codes.shape(1) != quorvalent::words_for_bits(core->bits())) refuse("codes have the wrong number of words per code");
         if (reinterpret_cast<std::uintptr_t>(codes.data()) % alignof(std::uint64_t) != 0) refuse("mapped codes must be aligned to 8 bytes");
-        keep_alive_.push_back(owner);
-        qc::job j = make_job(read_threads(nb::none()));
+        std::optional<std::vector<qc::code_id>> id_list;
+        if (!ids.is_none()) id_list = read_ids(ids, "ids");
         const std::uint64_t* data = codes.data();
         const std::size_t n = codes.shape(0);
+        if (id_list && id_list->size() != n) refuse("ids and codes differ in length");
+        keep_alive_.push_back(owner);
+        qc::job j = make_job(read_threads(nb::none()));
         try {
-            run_long(j, nb::none(), [&] { core->borrow(data, n, j); });
+            const qc::code_index::borrowed_codes b{data, n, !mapped, id_list ? id_list->data() : nullptr, given_ids, next_id};
+            run_long(j, nb::none(), [&] { core->borrow(b, j); });
         } catch (const qc::invalid_code& e) {
             throw hash_error{"code", true, e.position, "sets bits above the index's " + std::to_string(core->bits()) + " bits"};
         }
     }
 
-    // A copy of the codes, (N, words) uint64, for saving.
-    nb::ndarray<nb::numpy, std::uint64_t> codes() const {
+    // For saving, from one state: the live codes, (N, words) uint64, their ids, whether the
+    // ids were given, and the next insertion number.
+    nb::tuple live() const {
         std::shared_ptr<qc::code_index> core = current();
-        if (!core) return owned_array(std::vector<std::uint64_t>(), 0, 0);
+        if (!core) return nb::make_tuple(owned_array(std::vector<std::uint64_t>(), 0, 0), owned_array(std::vector<qc::code_id>(), 0), false, 0);
         const qc::index_snapshot s = core->snapshot();
-        std::vector<std::uint64_t> out(s.size() * s.words_per_code());
+        std::vector<std::uint64_t> codes(s.size() * s.words_per_code());
+        std::vector<qc::code_id> ids(s.size());
         {
             released_gil unlocked;
-            s.copy_live(out.data(), nullptr);
+            s.copy_live(codes.data(), ids.data());
         }
-        return owned_array(std::move(out), s.size(), s.words_per_code());
+        const std::size_t n = s.size();
+        return nb::make_tuple(owned_array(std::move(codes), n, s.words_per_code()), owned_array(std::move(ids), n), s.given_ids(),
+                              s.next_id());
+    }
+
+    // The live ids, in insertion order.
+    nb::ndarray<nb::numpy, qc::code_id> ids() const {
+        std::shared_ptr<qc::code_index> core = current();
+        std::vector<qc::code_id> out;
+        if (core) {
+            const qc::index_snapshot s = core->snapshot();
+            out.resize(s.size());
+            released_gil unlocked;
+            s.copy_live(nullptr, out.data());
+        }
+        const std::size_t n = out.size();
+        return owned_array(std::move(out), n);
+    }
+
+    bool contains(nb::handle id) const {
+        if (PyBool_Check(id.ptr()) || (!PyLong_Check(id.ptr()) && !PyIndex_Check(id.ptr()))) return false;
+        nb::object number = nb::steal(PyNumber_Index(id.ptr()));
+        if (!number.is_valid()) throw nb::python_error();
+        int overflow = 0;
+        const long long v = PyLong_AsLongLongAndOverflow(number.ptr(), &overflow);
+        std::shared_ptr<qc::code_index> core = current();
+        return overflow == 0 && core && core->snapshot().contains(v);
+    }
+
+    std::size_t remove(nb::handle ids) {
+        const std::vector<qc::code_id> gone = read_ids(ids, "ids");
+        std::shared_ptr<qc::code_index> core = current();
+        if (!core) {
+            if (!gone.empty()) throw qc::unknown_id(gone.front());
+            return 0;
+        }
+        qc::job j = make_job(read_threads(nb::none()));
+        std::size_t removed = 0;
+        // A removal that compacts rebuilds the tables: a long operation.
+        run_long(j, nb::none(), [&] { removed = core->remove(gone.data(), gone.size(), j); });
+        return removed;
+    }
+
+    void compact() {
+        std::shared_ptr<qc::code_index> core = current();
+        if (!core) return;
+        qc::job j = make_job(read_threads(nb::none()));
+        run_long(j, nb::none(), [&] { core->compact(j); });
+    }
+
+    nb::tuple groups(nb::handle max_dist, nb::handle method, nb::handle precedence, nb::handle threads) const {
+        const std::size_t r = read_count(max_dist, "max_dist", max_code_bits);
+        const std::string how = PyUnicode_Check(method.ptr()) ? std::string(nb::borrow<nb::str>(method).c_str()) : std::string();
+        if (how != "components" && how != "star") refuse("method must be 'components' or 'star', got " + describe(method));
+        qc::job j = make_job(read_threads(threads));
+        std::shared_ptr<qc::code_index> core = current();
+        qc::group_columns found;
+        if (core) {
+            const qc::index_snapshot s = core->snapshot();
+            std::vector<std::uint32_t> order;
+            if (!precedence.is_none()) {
+                nb::ndarray<const std::uint32_t, nb::ndim<1>, nb::c_contig, nb::device::cpu> p;
+                if (!nb::try_cast(precedence, p, false) || p.shape(0) != s.size()) refuse("precedence must be a uint32 array, one per code");
+                order.assign(p.data(), p.data() + p.shape(0));
+            }
+            const qc::group_method m = how == "star" ? qc::group_method::star : qc::group_method::components;
+            run_long(j, nb::none(), [&] { found = s.groups(static_cast<unsigned>(r), m, order.empty() ? nullptr : order.data(), j); });
+        }
+        const std::size_t n = found.ids.size();
+        return nb::make_tuple(owned_array(std::move(found.ids), n), owned_array(std::move(found.reps), n));
+    }
+
+    nb::dict sweep(nb::handle radii, nb::handle threads) const {
+        std::vector<unsigned> rs;
+        if (PyUnicode_Check(radii.ptr()) || PyBytes_Check(radii.ptr())) refuse("radii must be an iterable of int, got " + type_name(radii.ptr()));
+        nb::object it = nb::steal(PyObject_GetIter(radii.ptr()));
+        if (!it.is_valid()) {
+            PyErr_Clear();
+            refuse("radii must be an iterable of int, got " + type_name(radii.ptr()));
+        }
+        while (PyObject* item = PyIter_Next(it.ptr())) {
+            nb::object owned = nb::steal(item);
+            rs.push_back(static_cast<unsigned>(read_count(item, "a radius", max_code_bits)));
+        }
+        if (PyErr_Occurred()) throw nb::python_error();
+        qc::job j = make_job(read_threads(threads));
+        std::shared_ptr<qc::code_index> core = current();
+        std::vector<qc::sweep_row> rows;
+        if (core) {
+            const qc::index_snapshot s = core->snapshot();
+            run_long(j, nb::none(), [&] { rows = s.sweep(rs, j); });
+        } else {
+            for (unsigned r : rs) rows.push_back({r, 0, 0, 0, 0});
+        }
+        const std::size_t n = rows.size();
+        std::vector<std::int64_t> radius(n), pairs(n), groups(n), dropped(n), largest(n);
+        for (std::size_t k = 0; k < n; ++k) {
+            radius[k] = rows[k].radius;
+            pairs[k] = static_cast<std::int64_t>(rows[k].pairs);
+            groups[k] = static_cast<std::int64_t>(rows[k].groups);
+            dropped[k] = static_cast<std::int64_t>(rows[k].dropped);
+            largest[k] = static_cast<std::int64_t>(rows[k].largest);
+        }
+        nb::dict out;
+        out["radius"] = owned_array(std::move(radius), n);
+        out["pairs"] = owned_array(std::move(pairs), n);
+        out["groups"] = owned_array(std::move(groups), n);
+        out["dropped"] = owned_array(std::move(dropped), n);
+        out["largest"] = owned_array(std::move(largest), n);
+        return out;
     }
 
     std::size_t size() const {
@@ -584,7 +779,6 @@ class hash_index {
         }
         std::optional<qc::index_snapshot> s;
         if (core) s.emplace(core->snapshot());
-        const std::size_t n = s ? s->size() : 0;
         const std::size_t digits = core ? quorvalent::digits_for_bits(core->bits()) : 0;
         std::array<std::uint64_t, max_code_words> code;
         std::string text(digits, '0');
@@ -600,8 +794,8 @@ class hash_index {
             int overflow = 0;
             const long long id = PyLong_AsLongLongAndOverflow(number.ptr(), &overflow);
             if (overflow != 0 || !s || !s->code_of(id, code.data())) {
-                refuse("id at position " + std::to_string(pos) + " is " + describe(owned) + ", but the index holds " +
-                       std::to_string(n) + " hashes");
+                if (overflow != 0) refuse("id at position " + std::to_string(pos) + " is " + describe(owned) + ", not an int64");
+                throw qc::unknown_id(id);
             }
             quorvalent::unpack_hex(code.data(), digits, text.data());
             out.append(nb::str(text.data(), text.size()));
@@ -674,7 +868,12 @@ class hash_index {
         return out;
     }
 
-    std::size_t append(unsigned bits, std::vector<std::uint64_t>& words, const char* noun) {
+    qc::code_id append(unsigned bits, std::vector<std::uint64_t>& words, const std::optional<std::vector<qc::code_id>>& ids,
+                       const char* noun) {
+        const std::size_t n = bits ? words.size() / quorvalent::words_for_bits(bits) : 0;
+        if (ids && ids->size() != n) {
+            refuse("ids has " + std::to_string(ids->size()) + " entries, but " + std::to_string(n) + " " + plural(noun) + " were given");
+        }
         if (bits == 0) return 0;  // nothing seen, width still open
         std::shared_ptr<qc::code_index> core;
         bool created = false;
@@ -691,13 +890,12 @@ class hash_index {
             }
             core = core_;
         }
-        const std::size_t n = words.size() / quorvalent::words_for_bits(bits);
-        std::size_t first = 0;
+        qc::code_id first = 0;
         try {
             qc::job j = make_job(read_threads(nb::none()));
             auto work = [&] {
-                first = core->snapshot().size();
-                core->append(words.data(), n, j);
+                first = ids ? (n ? (*ids)[0] : 0) : core->snapshot().next_id();
+                core->append(words.data(), ids ? ids->data() : nullptr, n, j);
             };
             // Small additions never build tables: not worth a thread of their own.
             if (n < qc::default_table_threshold) {
@@ -825,6 +1023,12 @@ void translate_errors(const std::exception_ptr& p, void*) {
         PyErr_SetString(PyExc_MemoryError, ("the result would take about " + gib +
                                             " GiB, more than this machine's memory; iter_pairs() gives the pairs in batches")
                                                .c_str());
+    } catch (const qc::unknown_id& e) {
+        PyErr_SetObject(PyExc_KeyError, nb::int_(e.id).ptr());
+    } catch (const qc::duplicate_id& e) {
+        PyErr_SetString(PyExc_ValueError, e.what());
+    } catch (const qc::id_mode_error& e) {
+        PyErr_SetString(PyExc_ValueError, e.what());
     } catch (const qc::thread_start_error& e) {
         PyErr_SetString(PyExc_RuntimeError, e.what());
     } catch (const qc::operation_cancelled&) {
@@ -859,21 +1063,45 @@ NB_MODULE(_core, m) {
                   "prefixes: collections.abc.Sequence[str], end: str) -> bytes"));
 
     nb::class_<hash_index>(m, "HashIndex")
-        .def(nb::init<nb::handle, nb::handle>(), nb::arg("hashes").none() = nb::tuple(), nb::kw_only(),
-             nb::arg("bits").none() = nb::none(),
-             nb::sig("def __init__(self, hashes: collections.abc.Iterable[str] | None = (), *, "
+        .def(nb::init<nb::handle, nb::handle, nb::handle>(), nb::arg("hashes").none() = nb::tuple(),
+             nb::arg("ids").none() = nb::none(), nb::kw_only(), nb::arg("bits").none() = nb::none(),
+             nb::sig("def __init__(self, hashes: collections.abc.Iterable[str] | None = (), "
+                     "ids: collections.abc.Iterable[typing.SupportsIndex] | None = None, *, "
                      "bits: typing.SupportsIndex | None = None) -> None"),
              "An index of hex hashes, all of one length. `bits` fixes the width before any hash "
-             "is added; otherwise the first hash sets it.")
-        .def("add", &hash_index::add, nb::arg("hashes").none(),
-             nb::sig("def add(self, hashes: collections.abc.Iterable[str]) -> int"),
-             "Adds hashes and returns the id of the first; ids are insertion positions. A "
-             "refused hash leaves the index as it was.")
-        .def("_add_codes", &hash_index::add_codes, nb::arg("codes"),
-             nb::sig("def _add_codes(self, codes: numpy.typing.NDArray[numpy.uint64] | numpy.typing.NDArray[numpy.uint8]) -> None"))
-        .def("_borrow_codes", &hash_index::borrow_codes, nb::arg("codes"), nb::arg("owner"),
-             nb::sig("def _borrow_codes(self, codes: numpy.typing.NDArray[numpy.uint64], owner: object) -> None"))
-        .def("_codes", &hash_index::codes, nb::sig("def _codes(self) -> numpy.typing.NDArray[numpy.uint64]"))
+             "is added; otherwise the first hash sets it. `ids` (int64, unique) name the hashes; "
+             "without them the index numbers hashes by insertion, 0, 1, 2, ...")
+        .def("add", &hash_index::add, nb::arg("hashes").none(), nb::arg("ids").none() = nb::none(),
+             nb::sig("def add(self, hashes: collections.abc.Iterable[str], "
+                     "ids: collections.abc.Iterable[typing.SupportsIndex] | None = None) -> int"),
+             "Adds hashes and returns the id of the first. An index takes ids on every add or on "
+             "none. A refused hash or id leaves the index as it was.")
+        .def("_add_codes", &hash_index::add_codes, nb::arg("codes"), nb::arg("ids").none() = nb::none(),
+             nb::sig("def _add_codes(self, codes: numpy.typing.NDArray[numpy.uint64] | numpy.typing.NDArray[numpy.uint8], "
+                     "ids: collections.abc.Iterable[typing.SupportsIndex] | None = None) -> None"))
+        .def("_borrow_codes", &hash_index::borrow_codes, nb::arg("codes"), nb::arg("owner"), nb::arg("ids").none(),
+             nb::arg("given_ids"), nb::arg("next_id"), nb::arg("mapped"),
+             nb::sig("def _borrow_codes(self, codes: numpy.typing.NDArray[numpy.uint64], owner: object, "
+                     "ids: numpy.typing.NDArray[numpy.int64] | None, given_ids: bool, next_id: int, mapped: bool) -> None"))
+        .def("_live", &hash_index::live,
+             nb::sig("def _live(self) -> tuple[numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.int64], bool, int]"))
+        .def("ids", &hash_index::ids, nb::sig("def ids(self) -> numpy.typing.NDArray[numpy.int64]"), "The ids of the hashes held, in insertion order.")
+        .def("__contains__", &hash_index::contains, nb::arg("id").none(), nb::sig("def __contains__(self, id: object) -> bool"))
+        .def("remove", &hash_index::remove, nb::arg("ids").none(),
+             nb::sig("def remove(self, ids: collections.abc.Iterable[typing.SupportsIndex]) -> int"),
+             "Removes the hashes of these ids and returns how many were removed; an id not held "
+             "raises KeyError naming it, and nothing is removed.")
+        .def("compact", &hash_index::compact, "Gives back the memory of removed hashes; no answer changes.")
+        .def("_groups", &hash_index::groups, nb::arg("max_dist").none(), nb::arg("method").none(), nb::arg("precedence").none(),
+             nb::arg("threads").none(),
+             nb::sig("def _groups(self, max_dist: typing.SupportsIndex, method: str, "
+                     "precedence: numpy.typing.NDArray[numpy.uint32] | None, "
+                     "threads: typing.SupportsIndex | None) -> tuple[numpy.typing.NDArray[numpy.int64], numpy.typing.NDArray[numpy.int64]]"))
+        .def("sweep", &hash_index::sweep, nb::arg("radii").none(), nb::kw_only(), nb::arg("threads").none() = nb::none(),
+             nb::sig("def sweep(self, radii: collections.abc.Iterable[typing.SupportsIndex], *, "
+                     "threads: typing.SupportsIndex | None = None) -> dict[str, numpy.typing.NDArray[numpy.int64]]"),
+             "Deduplication by connected components at each radius, from one join at the largest: "
+             "a dict of int64 arrays radius, pairs, groups, dropped and largest.")
         .def("__len__", &hash_index::size)
         .def("__repr__", &hash_index::repr)
         .def_prop_ro("bits", &hash_index::bits, nb::sig("def bits(self) -> int | None"),

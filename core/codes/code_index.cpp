@@ -19,8 +19,10 @@ invalid_code::invalid_code(std::size_t position, unsigned bits)
                             std::to_string(bits) + " bits"),
       position(position) {}
 
-duplicate_id::duplicate_id(code_id id)
-    : std::invalid_argument("id " + std::to_string(id) + " is given twice, or is already in the index"), id(id) {}
+duplicate_id::duplicate_id(code_id id, bool held)
+    : std::invalid_argument("id " + std::to_string(id) + (held ? " is already in the index" : " is given more than once")),
+      id(id),
+      held(held) {}
 
 unknown_id::unknown_id(code_id id) : std::out_of_range("id " + std::to_string(id) + " is not in the index"), id(id) {}
 
@@ -144,7 +146,8 @@ void check_new_ids(const index_state& s, const code_id* ids, std::size_t n) {
     // Named in the caller's order: the first id that the call repeats or the index holds.
     for (std::size_t k = 0; k < n; ++k) {
         slot_t slot;
-        if (s.slot_of(ids[k], slot) || std::binary_search(repeated.begin(), repeated.end(), ids[k])) throw duplicate_id(ids[k]);
+        if (s.slot_of(ids[k], slot)) throw duplicate_id(ids[k], true);
+        if (std::binary_search(repeated.begin(), repeated.end(), ids[k])) throw duplicate_id(ids[k], false);
     }
 }
 
@@ -233,19 +236,31 @@ void code_index::append(const std::uint64_t* codes, const code_id* ids, std::siz
     if (ids || current->ids) writable_ids_ = std::move(id_store);
 }
 
-void code_index::borrow(const std::uint64_t* codes, const code_id* ids, std::size_t n, bool given_ids, code_id next_id,
-                        job& j) {
+void code_index::borrow(const borrowed_codes& b, job& j) {
+    const std::uint64_t* codes = b.codes;
+    const code_id* ids = b.ids;
+    const std::size_t n = b.n;
+    const bool given_ids = b.given_ids;
+    const code_id next_id = b.next_id < 0 ? static_cast<code_id>(n) : b.next_id;
     std::lock_guard<std::mutex> writer(writer_);
     check_codes(codes, n, bits_);
     const std::shared_ptr<const index_state> current = current_state();
     if (current->count != 0 || current->next_id != 0 || current->given_ids) throw std::logic_error("borrow() needs an empty index");
     if (n > max_codes) throw std::length_error("an index holds at most 4294967295 codes");
     auto next = std::make_shared<index_state>(*current);
-    next->store = std::make_shared<code_store>(current->words, codes, n);
+    next->store = std::make_shared<code_store>(current->words, codes, n, b.held);
     next->count = n;
     next->given_ids = given_ids;
     next->next_id = given_ids ? 0 : next_id;
-    if (ids) {
+    // Without an id store a slot is its own id, which holds only for codes numbered from 0 with
+    // none removed; any other ids are stored.
+    if (ids || next->next_id != static_cast<code_id>(n) || given_ids) {
+        std::vector<code_id> numbered;
+        if (!ids) {
+            numbered.resize(n);
+            for (std::size_t k = 0; k < n; ++k) numbered[k] = static_cast<code_id>(k);
+            ids = numbered.data();
+        }
         check_new_ids(*current, ids, n);
         auto id_store = std::make_shared<code_store>(1, n);
         bool ascend = true;

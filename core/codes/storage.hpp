@@ -24,14 +24,16 @@ class code_store {
         capacity_ = capacity;
     }
     // Codes that live elsewhere; the memory must outlive every snapshot that holds this store.
-    code_store(std::size_t words, const std::uint64_t* codes, std::size_t n)
-        : words_(words), data_(codes), capacity_(n), borrowed_(true) {}
+    // `held` says whether that memory is the index's own (a copy read from a file) rather than a
+    // mapping, for memory_bytes().
+    code_store(std::size_t words, const std::uint64_t* codes, std::size_t n, bool held)
+        : words_(words), data_(codes), capacity_(n), borrowed_(true), held_(held) {}
 
     const std::uint64_t* data() const noexcept { return data_; }
     const std::uint64_t* code(std::size_t slot) const noexcept { return data_ + slot * words_; }
     std::size_t capacity() const noexcept { return capacity_; }
     bool borrowed() const noexcept { return borrowed_; }
-    std::size_t memory_bytes() const noexcept { return owned_.bytes(); }
+    std::size_t memory_bytes() const noexcept { return held_ ? capacity_ * words_ * sizeof(std::uint64_t) : owned_.bytes(); }
 
     // Writes n codes at slots [at, at + n); the caller is the one writer, and at is at or past
     // the count of every snapshot of this store.
@@ -43,6 +45,7 @@ class code_store {
     const std::uint64_t* data_ = nullptr;
     std::size_t capacity_ = 0;
     bool borrowed_ = false;
+    bool held_ = false;
 };
 
 // A store holding the first `count` codes of `from` (or none) and room for `capacity`.

@@ -31,17 +31,49 @@ class HashIndex(_core.HashIndex):
     __doc__ = _core.HashIndex.__doc__
 
     @classmethod
-    def from_codes(cls, codes: Any, bits: int = 64) -> "HashIndex":
+    def from_codes(cls, codes: Any, bits: int = 64, ids: Any = None) -> "HashIndex":
         """An index of packed codes: uint64 of shape (N,) for bits <= 64, or uint8 of shape
-        (N, ceil(bits / 8)) holding each code's big-endian bytes, as bytes.fromhex gives them."""
+        (N, ceil(bits / 8)) holding each code's big-endian bytes, as bytes.fromhex gives them;
+        `ids` as for HashIndex()."""
         index = cls(bits=bits)
         array = np.asarray(codes)
         if array.dtype not in (np.uint64, np.uint8):
             raise ValueError(f"codes must be uint64 or uint8, got {array.dtype}")
         if array.ndim not in (1, 2):
             raise ValueError(f"codes must be an array of shape (N,) or (N, bytes), got shape {array.shape}")
-        index._add_codes(np.ascontiguousarray(array))
+        index._add_codes(np.ascontiguousarray(array), ids)
         return index
+
+    def groups(self, max_dist: int, method: str = "components", priority: Any = None,
+               threads: int | None = None) -> tuple[np.ndarray, np.ndarray]:
+        """Groups of near-duplicates: (ids, rep), two int64 arrays over the hashes held, sorted
+        by id, where rep[k] is the id of the representative of ids[k]'s group. A hash alone is
+        its own representative, so ids[ids == rep] is the deduplicated set.
+
+        method "components": the connected components of the pairs within max_dist bits, each
+        represented by its member of highest priority. method "star": hashes are visited by
+        priority, highest first; an unassigned one becomes a representative and takes every
+        unassigned hash within max_dist of itself, so no chain can grow a group.
+
+        priority: numbers aligned with ids(), higher first; ties, and the default, go to the
+        lowest id. The answer depends only on the codes, ids, priority, max_dist and method."""
+        precedence = None
+        if priority is not None:
+            ids = self.ids()
+            p = np.asarray(priority)
+            if p.ndim != 1 or len(p) != len(ids):
+                raise ValueError(f"priority must have one number per hash ({len(ids)}), got shape {p.shape}")
+            if p.dtype.kind not in "biuf":
+                raise ValueError(f"priority must be numbers, got {p.dtype}")
+            if p.dtype.kind == "f" and np.isnan(p).any():
+                raise ValueError(f"priority holds NaN at position {int(np.flatnonzero(np.isnan(p))[0])}")
+            id_rank = np.empty(len(ids), dtype=np.int64)
+            id_rank[np.argsort(ids, kind="stable")] = np.arange(len(ids))
+            # Higher priority first, then the lower id: sorted by (priority, -id), reversed.
+            order = np.lexsort((-id_rank, p))[::-1]
+            precedence = np.empty(len(ids), dtype=np.uint32)
+            precedence[order] = np.arange(len(ids), dtype=np.uint32)
+        return self._groups(max_dist, method, precedence, threads)
 
     def iter_pairs(self, max_dist: int, *, other: "HashIndex | None" = None, batch: int = 1_000_000,
                    threads: int | None = None) -> Iterator[tuple[np.ndarray, np.ndarray, np.ndarray]]:
@@ -58,7 +90,7 @@ class HashIndex(_core.HashIndex):
         did (its target is replaced); a new file gets the permissions open() would give it."""
         target = os.path.realpath(os.fsdecode(path))
         folder = os.path.dirname(target)
-        codes = self._codes()
+        codes, ids, given_ids, next_id = self._live()
         try:
             mode = os.stat(target).st_mode & 0o7777
         except FileNotFoundError:
@@ -68,7 +100,7 @@ class HashIndex(_core.HashIndex):
         fd = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_BINARY", 0), 0o666)
         try:
             with os.fdopen(fd, "wb") as f:
-                _format.write(f, self.bits or 0, codes)
+                _format.write(f, self.bits or 0, codes, ids, given_ids, next_id)
                 f.flush()
                 if mode is not None:
                     os.chmod(temporary, mode)
@@ -95,7 +127,7 @@ class HashIndex(_core.HashIndex):
         notes on mapped files: replacing the file atomically is safe, truncating it is not."""
         path = os.fsdecode(path)
         try:
-            bits, codes, owner = _format.read(path, mmap)
+            contents = _format.read(path, mmap)
         except _format.FormatError as error:
             raise ValueError(f"{path}: {error}") from None
         except (FileNotFoundError, PermissionError, IsADirectoryError):
@@ -106,17 +138,16 @@ class HashIndex(_core.HashIndex):
             # flagged as encrypted, among others): all are a file that is not a HashIndex. A
             # MemoryError stays one.
             raise ValueError(f"{path}: not a HashIndex file ({type(error).__name__}: {error})") from None
-        if bits == 0:
+        if contents.bits == 0:
             return cls()
-        index = cls(bits=bits)
-        if len(codes):
-            try:
-                if owner is not None:
-                    index._borrow_codes(codes, owner)
-                else:
-                    index._add_codes(codes)
-            except HashError:
-                raise ValueError(f"{path}: a code sets bits above its {bits} bits (padding must be zero)") from None
+        index = cls(bits=contents.bits)
+        try:
+            index._borrow_codes(contents.codes, contents.owner, contents.ids, contents.given_ids, contents.next_id,
+                                contents.owner is not contents.codes)
+        except HashError:
+            raise ValueError(f"{path}: a code sets bits above its {contents.bits} bits (padding must be zero)") from None
+        except ValueError as error:
+            raise ValueError(f"{path}: {error}") from None
         return index
 
 

@@ -2,11 +2,21 @@
 
 Members, each a .npy array:
 
-    format_version  int64 scalar, 1
+    format_version  int64 scalar: 1, or 2 for an index with ids of its own
     bits            int64 scalar: bits per code (0 for an index without a width)
     count           int64 scalar: N
     codes           '<u8' of shape (N, ceil(bits / 64)): word j of a code is the number spelled
                     by its digits 16j to 16j + 15; no bit outside the code is set
+
+and, in format 2 only:
+
+    ids             '<i8' of shape (N,): each code's id, unique
+    given_ids       int64 scalar: 1 when the ids were given by the caller, 0 when they are
+                    insertion numbers (some codes having been removed)
+    next_id         int64 scalar: the insertion number of the next code added without ids
+
+A format 1 file is an index numbered by insertion, ids 0 to N - 1. save() writes format 1
+whenever that describes the index, so that readers of format 1 can still read it.
 
 Every member is stored, never compressed, and the codes start on a 64-byte boundary of the
 file, so that they can be mapped and read in place with aligned 64-bit loads. The padding that
@@ -30,8 +40,9 @@ from typing import IO, Any
 
 import numpy as np
 
-FORMAT_VERSION = 1
-MEMBERS = ("format_version.npy", "bits.npy", "count.npy", "codes.npy")
+FORMAT_VERSION = 2
+MEMBERS = {1: ("format_version.npy", "bits.npy", "count.npy", "codes.npy"),
+           2: ("format_version.npy", "bits.npy", "count.npy", "codes.npy", "ids.npy", "given_ids.npy", "next_id.npy")}
 MAX_BITS = 4096
 
 ALIGN = 64
@@ -52,14 +63,21 @@ def _npy_bytes(array: np.ndarray) -> bytes:
     return buffer.getvalue()
 
 
-def write(f: IO[bytes], bits: int, codes: np.ndarray) -> None:
-    """Writes the archive of an index of `bits` bits holding `codes` to the open file f."""
+def write(f: IO[bytes], bits: int, codes: np.ndarray, ids: np.ndarray, given_ids: bool, next_id: int) -> None:
+    """Writes the archive of an index of `bits` bits holding `codes` with these ids to the open
+    file f: format 1 when the ids are insertion numbers 0..N-1, else format 2."""
+    count = codes.shape[0]
+    numbered = not given_ids and next_id == count and np.array_equal(ids, np.arange(count, dtype=np.int64))
     arrays: dict[str, Any] = {
-        "format_version": np.array(FORMAT_VERSION, dtype="<i8"),
+        "format_version": np.array(1 if numbered else 2, dtype="<i8"),
         "bits": np.array(bits, dtype="<i8"),
-        "count": np.array(codes.shape[0], dtype="<i8"),
+        "count": np.array(count, dtype="<i8"),
         "codes": codes.astype("<u8", copy=False),
     }
+    if not numbered:
+        arrays["ids"] = ids.astype("<i8", copy=False)
+        arrays["given_ids"] = np.array(int(given_ids), dtype="<i8")
+        arrays["next_id"] = np.array(next_id, dtype="<i8")
     with zipfile.ZipFile(f, "w", compression=zipfile.ZIP_STORED) as archive:
         for name, array in arrays.items():
             data = _npy_bytes(array)
@@ -150,9 +168,19 @@ class _Mapped(io.RawIOBase):
         return len(data)
 
 
-def read(path: str, mmap: bool) -> tuple[int, np.ndarray, Any]:
-    """(bits, codes, owner) of the file at path: codes of shape (count, words), mapped when mmap
-    is true and the file allows it, and the object that must outlive them (the mapping)."""
+class Contents:
+    """What a file holds: codes of shape (count, words), mapped or read, the object that must
+    outlive them, and the ids (None for 0..count-1)."""
+
+    def __init__(self, bits: int, codes: np.ndarray, owner: Any, ids: np.ndarray | None, given_ids: bool,
+                 next_id: int) -> None:
+        self.bits, self.codes, self.owner = bits, codes, owner
+        self.ids, self.given_ids, self.next_id = ids, given_ids, next_id
+
+
+def read(path: str, mmap: bool) -> Contents:
+    """The contents of the file at path, its codes mapped when mmap is true and the file allows
+    it."""
     with open(path, "rb") as f:
         size = os.fstat(f.fileno()).st_size
         mapping = None
@@ -162,7 +190,7 @@ def read(path: str, mmap: bool) -> tuple[int, np.ndarray, Any]:
         source: Any = _Mapped(mapping) if mapping is not None else f
         with zipfile.ZipFile(source) as archive:
             names = sorted(archive.namelist())
-            if names != sorted(MEMBERS):
+            if names not in [sorted(m) for m in MEMBERS.values()]:
                 raise FormatError(f"not a HashIndex file (members {names})")
             for info in archive.infolist():
                 if info.compress_type != zipfile.ZIP_STORED:
@@ -171,8 +199,10 @@ def read(path: str, mmap: bool) -> tuple[int, np.ndarray, Any]:
             if archive.testzip() is not None:
                 raise FormatError("corrupted (a member fails its checksum)")
             version = _scalar(archive, "format_version")
-            if version != FORMAT_VERSION:
-                raise FormatError(f"format version {version}, this quorvalent_index reads {FORMAT_VERSION}")
+            if version not in MEMBERS:
+                raise FormatError(f"format version {version}, this quorvalent_index reads 1 and 2")
+            if names != sorted(MEMBERS[version]):
+                raise FormatError(f"format version {version} with the members of another (members {names})")
             bits, count = _scalar(archive, "bits"), _scalar(archive, "count")
             if not 0 <= bits <= MAX_BITS or count < 0:
                 raise FormatError(f"bits {bits} and count {count} are out of range")
@@ -185,13 +215,23 @@ def read(path: str, mmap: bool) -> tuple[int, np.ndarray, Any]:
                 raise FormatError(f"codes.npy declares {count} codes but holds {info.file_size - header_size} bytes of them")
             if bits == 0 and count:
                 raise FormatError("an index without a width holds no codes")
+            ids, given_ids, next_id = None, False, count
+            if version == 2:
+                with archive.open("ids.npy") as member:
+                    try:
+                        ids = np.lib.format.read_array(member, allow_pickle=False)
+                    except ValueError as error:
+                        raise FormatError(f"ids.npy is malformed ({error})") from None
+                if ids.dtype != np.dtype("<i8") or ids.shape != (count,):
+                    raise FormatError(f"ids must be '<i8' of shape ({count},), got {ids.dtype.str} {ids.shape}")
+                given_ids, next_id = bool(_scalar(archive, "given_ids")), _scalar(archive, "next_id")
             start = _data_offset(source, size, info) + header_size
             if mapping is not None and start % 8 == 0 and np.dtype("<u8").isnative:
                 codes = np.frombuffer(mapping, dtype="<u8", count=count * words, offset=start).reshape(count, words)
-                return bits, codes, mapping
+                return Contents(bits, codes, mapping, ids, given_ids, next_id)
             # Not mapped, or not aligned for it (numpy.savez does not align): read, from the
             # same descriptor.
             source.seek(start)
             data = source.read(8 * count * words)
             codes = np.frombuffer(data, dtype="<u8").reshape(count, words).astype(np.uint64)
-            return bits, codes, None
+            return Contents(bits, codes, codes, ids, given_ids, next_id)

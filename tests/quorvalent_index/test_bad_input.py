@@ -117,13 +117,20 @@ def test_many_queries_name_the_position(refuses):
     (lambda ix: ix.within_many(["00"], 1, threads=-2), "threads must be a positive int"),
     (lambda ix: ix.pairs(1, other=HashIndex(["000"])), "other holds 12-bit codes, but this index holds 8-bit"),
     (lambda ix: ix.pairs(1, other=["00"]), "other must be a HashIndex"),
-    (lambda ix: ix.hex([2]), "id at position 0 is 2, but the index holds 2 hashes"),
-    (lambda ix: ix.hex([0, -1]), "id at position 1 is -1"),
     (lambda ix: ix.hex(["0"]), "id at position 0 is str, not int"),
     (lambda ix: ix.hex(3), "ids must be an iterable of int"),
 ])
 def test_arguments_are_checked(refuses, call, fragment):
     refuses(fragment, call, HashIndex(["00", "ff"]))
+
+
+def test_ids_the_index_does_not_hold_are_key_errors():
+    index = HashIndex(["00", "ff"])
+    for call in (lambda: index.hex([2]), lambda: index.hex([0, -1]), lambda: index.remove([1, 5])):
+        with pytest.raises(KeyError) as info:
+            call()
+        assert info.value.args[0] in (2, -1, 5)
+    assert len(index) == 2, "a refused remove removes nothing"
 
 
 def test_numpy_integers_are_integers():

@@ -77,7 +77,7 @@ def test_save_is_atomic_and_leaves_no_temporary(tmp_path, index, monkeypatch):
     HashIndex(["00"]).save(path)
     before = path.read_bytes()
 
-    def crash(f, bits, codes):
+    def crash(f, bits, codes, ids, given_ids, next_id):
         f.write(b"PK\x03\x04 half a file")
         raise OSError("disk full")
     monkeypatch.setattr(_format, "write", crash)

@@ -97,10 +97,11 @@ struct invalid_code : std::invalid_argument {
     std::size_t position;
 };
 
-// An id given twice, within one call or against a live id.
+// An id given twice within one call (held false), or that the index already holds (held true).
 struct duplicate_id : std::invalid_argument {
-    explicit duplicate_id(code_id id);
+    duplicate_id(code_id id, bool held);
     code_id id;
+    bool held;
 };
 
 // An id the index does not hold (never added, or removed).
@@ -234,14 +235,21 @@ class code_index {
     // (operation_cancelled) leaves the index as it was.
     void append(const std::uint64_t* codes, const code_id* ids, std::size_t n, job& j);
     void append(const std::uint64_t* codes, std::size_t n, job& j) { append(codes, nullptr, n, j); }
-    // Replaces an empty index's codes with n codes that live elsewhere (a mapped file), checked
-    // as append checks them; the memory must outlive every snapshot taken from now on. `ids`
-    // (copied, and unique) are the codes' ids, or null for 0..n-1; `given_ids` says whether
-    // they were given by the caller or numbered by insertion, which then goes on from next_id.
-    void borrow(const std::uint64_t* codes, const code_id* ids, std::size_t n, bool given_ids, code_id next_id, job& j);
-    void borrow(const std::uint64_t* codes, std::size_t n, job& j) {
-        borrow(codes, nullptr, n, false, static_cast<code_id>(n), j);
-    }
+    // Replaces an empty index's codes with n codes that live elsewhere (a mapped file, or a
+    // copy read from one, which `held` counts in memory_bytes()), checked as append checks
+    // them; the memory must outlive every snapshot taken from now on. `ids` (copied, and unique)
+    // are the codes' ids, or null for 0..n-1; `given_ids` says whether they were given by the
+    // caller or numbered by insertion, which then goes on from next_id.
+    struct borrowed_codes {
+        const std::uint64_t* codes;
+        std::size_t n;
+        bool held;
+        const code_id* ids = nullptr;
+        bool given_ids = false;
+        code_id next_id = -1;  // n when negative
+    };
+    void borrow(const borrowed_codes& b, job& j);
+    void borrow(const std::uint64_t* codes, std::size_t n, job& j) { borrow({codes, n, false}, j); }
     // Removes the codes of these ids, all or none: an id not held raises unknown_id, naming the
     // first. Returns how many were removed (an id given twice counts once). Once more than
     // 1 / compaction_divisor of the slots are removed codes, compacts.
