@@ -581,6 +581,28 @@ class hash_index {
         return owned_array(std::move(out), n);
     }
 
+    // The distance between the codes of ids a[k] and b[k], for each k.
+    nb::ndarray<nb::numpy, std::int32_t> distances(nb::handle a, nb::handle b) const {
+        const std::vector<qc::code_id> left = read_ids(a, "ids"), right = read_ids(b, "ids");
+        if (left.size() != right.size()) refuse("the two id lists differ in length");
+        std::shared_ptr<qc::code_index> core = current();
+        std::vector<std::int32_t> out(left.size());
+        if (!left.empty()) {
+            if (!core) throw qc::unknown_id(left.front());
+            const qc::index_snapshot s = core->snapshot();
+            std::array<std::uint64_t, max_code_words> x, y;
+            for (std::size_t k = 0; k < left.size(); ++k) {
+                if (!s.code_of(left[k], x.data())) throw qc::unknown_id(left[k]);
+                if (!s.code_of(right[k], y.data())) throw qc::unknown_id(right[k]);
+                unsigned d = 0;
+                for (std::size_t w = 0; w < s.words_per_code(); ++w) d += static_cast<unsigned>(std::bitset<64>(x[w] ^ y[w]).count());
+                out[k] = static_cast<std::int32_t>(d);
+            }
+        }
+        const std::size_t n = out.size();
+        return owned_array(std::move(out), n);
+    }
+
     bool contains(nb::handle id) const {
         if (PyBool_Check(id.ptr()) || (!PyLong_Check(id.ptr()) && !PyIndex_Check(id.ptr()))) return false;
         nb::object number = nb::steal(PyNumber_Index(id.ptr()));
@@ -1086,6 +1108,10 @@ NB_MODULE(_core, m) {
         .def("_live", &hash_index::live,
              nb::sig("def _live(self) -> tuple[numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.int64], bool, int]"))
         .def("ids", &hash_index::ids, nb::sig("def ids(self) -> numpy.typing.NDArray[numpy.int64]"), "The ids of the hashes held, in insertion order.")
+        .def("distances", &hash_index::distances, nb::arg("a").none(), nb::arg("b").none(),
+             nb::sig("def distances(self, a: collections.abc.Iterable[typing.SupportsIndex], "
+                     "b: collections.abc.Iterable[typing.SupportsIndex]) -> numpy.typing.NDArray[numpy.int32]"),
+             "The bits in which the hashes of ids a[k] and b[k] differ, for each k.")
         .def("__contains__", &hash_index::contains, nb::arg("id").none(), nb::sig("def __contains__(self, id: object) -> bool"))
         .def("remove", &hash_index::remove, nb::arg("ids").none(),
              nb::sig("def remove(self, ids: collections.abc.Iterable[typing.SupportsIndex]) -> int"),

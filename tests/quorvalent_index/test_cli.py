@@ -148,3 +148,54 @@ def test_a_reader_that_goes_away_ends_the_run_quietly(tmp_path):
     _, err = process.communicate(timeout=120)
     assert first[0] == b"line_a,line_b,distance\n" and first[1] == b"1,2,0\n"
     assert process.returncode == 0 and b"Traceback" not in err
+
+
+def test_groups_dedup_and_sweep_name_the_file_lines(hash_file):
+    path, line_of = hash_file
+    # HASHES: 0, 1 and 3 are within 2 bits of one another; 2 and 4 differ in one bit.
+    result = run("groups", path, "--max-dist", 2)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == ["line,representative_line,distance",
+                                          f"{line_of[1]},{line_of[0]},1", f"{line_of[3]},{line_of[0]},2",
+                                          f"{line_of[4]},{line_of[2]},1"]
+    kept = run("dedup", path, "--max-dist", 2)
+    assert kept.returncode == 0, kept.stderr
+    # The kept lines exactly as written, in file order: the first line of each group.
+    assert kept.stdout.splitlines() == [HASHES[0], HASHES[2], HASHES[5]]
+    assert "kept 3 of 6 hashes" in kept.stderr
+    star = run("groups", path, "--max-dist", 1, "--method", "star", "--format", "jsonl")
+    assert [json.loads(line) for line in star.stdout.splitlines()] == [
+        {"line": line_of[1], "representative_line": line_of[0], "distance": 1},
+        {"line": line_of[4], "representative_line": line_of[2], "distance": 1}]
+    table = run("sweep", path, "--radii", "2,0,1")
+    assert table.stdout.splitlines() == ["radius,pairs,groups,dropped,largest", "2,4,2,3,3", "0,0,0,0,1", "1,3,2,3,3"]
+
+
+def test_pairs_against_another_file_name_its_lines(tmp_path, hash_file):
+    path, line_of = hash_file
+    other = tmp_path / "other.txt"
+    other.write_text("# other\n12345670\n\nff00ff00\n")
+    result = run("pairs", path, "--other", other, "--max-dist", 1)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == ["line_a,line_b,distance", f"{line_of[0]},4,0", f"{line_of[1]},4,1",
+                                          f"{line_of[2]},2,1"]
+    wide = tmp_path / "wide.txt"
+    wide.write_text("0123456789abcdef0123\n")
+    mismatch = run("pairs", path, "--other", wide, "--max-dist", 1)
+    assert mismatch.returncode == 2 and "80-bit hashes" in mismatch.stderr
+
+
+def test_a_chained_group_warns_and_the_console_script_runs_the_same_command_line(tmp_path):
+    # A chain: each hash one bit from the next, so all join one component at radius 1.
+    chain = [f"{(1 << k) - 1:016x}" for k in range(64)]
+    path = tmp_path / "chain.txt"
+    path.write_text("\n".join(chain) + "\n")
+    result = run("dedup", path, "--max-dist", 1)
+    assert result.stdout.splitlines() == [chain[0]]
+    assert "warning: the largest group holds 64 of 64 lines" in result.stderr and "--method star" in result.stderr
+    star = run("dedup", path, "--max-dist", 1, "--method", "star")
+    assert "warning" not in star.stderr and len(star.stdout.splitlines()) == 32
+    script = os.path.join(os.path.dirname(sys.executable), "quorvalent-index")
+    same = subprocess.run([script, "dedup", str(path), "--max-dist", "1"], capture_output=True, text=True)
+    assert same.returncode == 0 and same.stdout == result.stdout
+    assert "usage: quorvalent-index" in subprocess.run([script], capture_output=True, text=True).stderr
