@@ -12,6 +12,12 @@
 //   pairs(r)              == every i < j with distance <= r, sorted by (i, j)
 //   a stream of pairs(r)  == pairs(r), in batches of at most its batch size
 //   cross_pairs(other, r) == every (i, j) with distance <= r, sorted by (i, j)
+// and, on an index with ids of its own from which some codes were removed, before and after a
+// compaction:
+//   within(q, r), pairs(r) == the same over the surviving codes, by their ids
+//   groups(r, components)  == union-find over the survivors' pairs, the lowest id representing
+//   groups(r, star)        == the greedy star, lowest id first
+//   sweep({0, r})          == pairs, groups, dropped codes and the largest group of union-find
 #include <algorithm>
 #include <bitset>
 #include <cstdint>
@@ -62,6 +68,87 @@ bool same(const qc::pair_columns& got, std::size_t from, const std::vector<row>&
         if (got.first[from + k] != w.i || got.second[from + k] != w.j || got.dists[from + k] != static_cast<std::int32_t>(w.d)) return false;
     }
     return true;
+}
+
+std::size_t find_root(std::vector<std::size_t>& parent, std::size_t x) {
+    while (parent[x] != x) x = parent[x] = parent[parent[x]];
+    return x;
+}
+
+// The survivors' answers by brute force; ids[k] names survivor k (insertion order).
+void check_survivors(const qc::index_snapshot& s, const std::vector<std::uint64_t>& codes, const std::vector<qc::code_id>& ids,
+                     std::size_t w, const std::uint64_t* q, unsigned r, const qc::scan_kernel& kernel, unsigned bits) {
+    const std::size_t n = ids.size();
+    auto code = [&](std::size_t k) { return codes.data() + k * w; };
+    std::vector<qc::hit> want;
+    for (std::size_t k = 0; k < n; ++k) {
+        const unsigned d = distance(code(k), q, w);
+        if (d <= r) want.push_back({d, ids[k]});
+    }
+    std::sort(want.begin(), want.end());
+    if (!same(s.within(q, r), want)) disagree("within after removals", kernel, bits, n);
+    std::vector<std::size_t> by_id(n);
+    for (std::size_t k = 0; k < n; ++k) by_id[k] = k;
+    std::sort(by_id.begin(), by_id.end(), [&](std::size_t a, std::size_t b) { return ids[a] < ids[b]; });
+    std::vector<row> pairs;
+    std::vector<std::size_t> parent(n);
+    for (std::size_t k = 0; k < n; ++k) parent[k] = k;
+    std::uint64_t pairs_at_zero = 0;
+    for (std::size_t x = 0; x < n; ++x) {
+        for (std::size_t y = x + 1; y < n; ++y) {
+            const unsigned d = distance(code(by_id[x]), code(by_id[y]), w);
+            pairs_at_zero += d == 0;
+            if (d > r) continue;
+            pairs.push_back({ids[by_id[x]], ids[by_id[y]], d});
+            parent[find_root(parent, x)] = find_root(parent, y);
+        }
+    }
+    qc::job j(2);
+    const qc::pair_columns got = s.pairs(r, j);
+    if (got.size() != pairs.size() || !same(got, 0, pairs, 0)) disagree("pairs after removals", kernel, bits, n);
+    // Components: the lowest id (the first in by_id order) represents.
+    std::vector<qc::code_id> rep_of_root(n, 0);
+    std::vector<bool> seen(n, false);
+    for (std::size_t x = 0; x < n; ++x) {
+        const std::size_t root = find_root(parent, x);
+        if (!seen[root]) rep_of_root[root] = ids[by_id[x]];
+        seen[root] = true;
+    }
+    const qc::group_columns components = s.groups(r, qc::group_method::components, nullptr, j);
+    for (std::size_t x = 0; x < n; ++x) {
+        if (components.ids[x] != ids[by_id[x]] || components.reps[x] != rep_of_root[find_root(parent, x)]) {
+            disagree("groups by components", kernel, bits, n);
+        }
+    }
+    std::vector<qc::code_id> star(n, 0);
+    std::vector<bool> taken(n, false);
+    for (std::size_t x = 0; x < n; ++x) {
+        if (taken[x]) continue;
+        for (std::size_t y = 0; y < n; ++y) {
+            if (!taken[y] && distance(code(by_id[x]), code(by_id[y]), w) <= r) {
+                taken[y] = true;
+                star[y] = ids[by_id[x]];
+            }
+        }
+    }
+    const qc::group_columns stars = s.groups(r, qc::group_method::star, nullptr, j);
+    for (std::size_t x = 0; x < n; ++x) {
+        if (stars.reps[x] != star[x]) disagree("groups by stars", kernel, bits, n);
+    }
+    std::vector<std::uint64_t> size(n, 0);
+    for (std::size_t x = 0; x < n; ++x) ++size[find_root(parent, x)];
+    std::uint64_t groups = 0, largest = 0, components_count = 0;
+    for (std::size_t x = 0; x < n; ++x) {
+        if (size[x] == 0) continue;
+        ++components_count;
+        groups += size[x] >= 2;
+        largest = std::max(largest, size[x]);
+    }
+    const auto rows = s.sweep({r, 0}, j);
+    if (rows[0].pairs != pairs.size() || rows[0].groups != groups || rows[0].largest != largest ||
+        rows[0].dropped != n - components_count || rows[1].pairs != pairs_at_zero) {
+        disagree("sweep", kernel, bits, n);
+    }
 }
 
 void clip(std::uint64_t* code, unsigned bits) {
@@ -138,6 +225,27 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             at += part.size();
         }
         if (at != pairs.size()) disagree("a stream of pairs", kernel, bits, n);
+
+        // Ids of its own (descending, so not in slot order), and removals chosen by the input.
+        qc::code_index named(bits, {&kernel, threshold});
+        std::vector<qc::code_id> ids(n);
+        for (std::size_t k = 0; k < n; ++k) ids[k] = 1000 - 3 * static_cast<qc::code_id>(k);
+        named.append(codes.data(), ids.data(), n, j);
+        std::vector<qc::code_id> gone, kept_ids;
+        std::vector<std::uint64_t> kept;
+        for (std::size_t k = 0; k < n; ++k) {
+            if ((data[4 + (k * 8) % (size - 4)] >> (k % 8) & 1) != 0 && (data[3] & 1) != 0) {
+                gone.push_back(ids[k]);
+            } else {
+                kept_ids.push_back(ids[k]);
+                kept.insert(kept.end(), codes.begin() + static_cast<std::ptrdiff_t>(k * w), codes.begin() + static_cast<std::ptrdiff_t>((k + 1) * w));
+            }
+        }
+        named.remove(gone.data(), gone.size(), j);
+        const unsigned group_radius = r % 9;
+        check_survivors(named.snapshot(), kept, kept_ids, w, q.data(), group_radius, kernel, bits);
+        named.compact(j);
+        check_survivors(named.snapshot(), kept, kept_ids, w, q.data(), group_radius, kernel, bits);
     }
     return 0;
 }
