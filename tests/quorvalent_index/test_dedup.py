@@ -314,3 +314,28 @@ def test_saved_files_keep_ids_and_removals_and_files_of_format_1_still_load(tmp_
              count=np.array(2, "<i8"), codes=np.array([[0x00ff], [0x0f0f]], "<u8"))
     old = HashIndex.load(tmp_path / "old.npz")
     assert old.ids().tolist() == [0, 1] and old.add(["ffff"]) == 2
+
+
+def test_a_removal_is_seen_whole_or_not_at_all_by_concurrent_queries():
+    import threading
+    rng = np.random.default_rng(9)
+    codes = rng.integers(0, 2**63, size=30_000, dtype=np.uint64)
+    codes[:500] = codes[0]  # one group of 500 identical codes, removed in one call
+    index = HashIndex.from_codes(codes, ids=np.arange(30_000) * 2)
+    query = f"{codes[0]:016x}"
+    start, mixed = threading.Barrier(2), []
+
+    def remover():
+        start.wait()
+        index.remove(np.arange(500) * 2)
+
+    thread = threading.Thread(target=remover)
+    thread.start()
+    start.wait()
+    while thread.is_alive():
+        found = len(index.within(query, 0)[0])
+        pairs = len(index.pairs(0, other=HashIndex([query]))[0])
+        if found not in (0, 500) or pairs not in (0, 500):
+            mixed.append((found, pairs))
+    thread.join()
+    assert not mixed and len(index.within(query, 0)[0]) == 0

@@ -17,6 +17,13 @@ try:
     HashIndex(["zz"])
 except HashError as error:
     where: int | None = error.position
+named = HashIndex(["ff00", "00ff"], ids=np.array([7, 9]))
+removed: int = named.remove([7])
+named.compact()
+held: bool = 9 in named
+group_ids, reps = named.groups(2, "star", priority=np.array([1.0]), threads=2)
+table: dict[str, npt.NDArray[np.int64]] = named.sweep([0, 2])
+live: npt.NDArray[np.int64] = named.ids()
 width: int | None = index.bits
 packed = HashIndex.from_codes(np.array([1, 2], dtype=np.uint64), bits=64)
 packed.save("/tmp/index.npz")
