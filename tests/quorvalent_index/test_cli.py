@@ -121,8 +121,9 @@ def test_other_whitespace_around_a_hash_is_an_invalid_character(tmp_path, space,
     assert f"line 2: hash has an invalid character {shown}" in result.stderr
 
 
-@pytest.mark.skipif(not sys.platform.startswith("linux") or "asan" in os.environ.get("LD_PRELOAD", ""),
-                    reason="reads the child's peak memory, which a sanitizer's quarantine inflates")
+@pytest.mark.skipif(not sys.platform.startswith("linux") or "asan" in os.environ.get("LD_PRELOAD", "")
+                    or bool(os.environ.get("QUORVALENT_EMULATED")),
+                    reason="reads the child's peak memory, which a sanitizer's quarantine or an emulator inflates")
 def test_pairs_of_many_identical_hashes_stream_in_bounded_memory(tmp_path):
     path = tmp_path / "same.txt"
     path.write_text("0123456789abcdef\n" * 10_000)
