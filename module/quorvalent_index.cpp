@@ -350,38 +350,54 @@ struct naming {
     [[noreturn]] void refuse(std::string reason) const { throw hash_error{noun, positional, position, std::move(reason)}; }
 };
 
+// Why a text was refused, in the words every input of hex text uses.
+std::string text_reason(const quorvalent::text_check& c, const char* text, unsigned bits) {
+    using quorvalent::text_check;
+    switch (c.outcome) {
+        case text_check::empty:
+            return "is empty";
+        case text_check::too_long:
+            return "has " + std::to_string(c.digits) + " digits; at most " + std::to_string(max_code_bits / 4) + " are supported";
+        case text_check::wrong_length:
+            return "has " + std::to_string(c.digits) + " digits, but the index holds " +
+                   std::to_string(quorvalent::digits_for_bits(bits)) + "-digit hashes";
+        case text_check::invalid_character: {
+            nb::object ch = nb::steal(
+                PyUnicode_DecodeUTF8(text + c.byte_offset, static_cast<Py_ssize_t>(c.byte_length), "replace"));
+            if (!ch.is_valid()) throw nb::python_error();
+            return "has an invalid character " + describe(ch) + " at offset " + std::to_string(c.offset);
+        }
+        case text_check::above_width:
+            return "sets bits above the index's " + std::to_string(bits) + " bits";
+        case text_check::ok:
+            break;
+    }
+    return "";
+}
+
 // Packs one hash into `out` (words() words), or refuses it. The first hash of an index without
 // a width sets it.
 void parse_hash(PyObject* item, const naming& what, width& w, std::uint64_t* out) {
     if (!PyUnicode_Check(item)) what.refuse("is " + type_name(item) + ", not str");
-    const auto length = static_cast<std::size_t>(PyUnicode_GET_LENGTH(item));
-    if (w.bits == 0) {
-        if (length == 0) what.refuse("is empty");
-        if (length > max_code_bits / 4) {
-            what.refuse("has " + std::to_string(length) + " digits; at most " + std::to_string(max_code_bits / 4) + " are supported");
-        }
-        w.bits = static_cast<unsigned>(4 * length);
-    }
-    if (length != w.digits()) {
-        what.refuse("has " + std::to_string(length) + " digits, but the index holds " + std::to_string(w.digits()) + "-digit hashes");
-    }
-    auto invalid_at = [&](std::size_t k) {
-        nb::object c = nb::steal(PyUnicode_Substring(item, static_cast<Py_ssize_t>(k), static_cast<Py_ssize_t>(k + 1)));
-        what.refuse("has an invalid character " + describe(c) + " at offset " + std::to_string(k));
-    };
-    if (!PyUnicode_IS_ASCII(item)) {
+    const char* text = nullptr;
+    Py_ssize_t size = 0;
+    if (PyUnicode_IS_ASCII(item)) {
+        text = static_cast<const char*>(PyUnicode_DATA(item));
+        size = PyUnicode_GET_LENGTH(item);
+    } else if ((text = PyUnicode_AsUTF8AndSize(item, &size)) == nullptr) {
+        // A lone surrogate has no UTF-8 form; it is the invalid character.
+        PyErr_Clear();
+        const auto length = static_cast<std::size_t>(PyUnicode_GET_LENGTH(item));
         const int kind = PyUnicode_KIND(item);
         const void* data = PyUnicode_DATA(item);
-        for (std::size_t k = 0; k < length; ++k) {
-            if (PyUnicode_READ(kind, data, k) > 127) invalid_at(k);
-        }
+        std::size_t k = 0;
+        while (k < length && !(PyUnicode_READ(kind, data, k) >= 0xD800 && PyUnicode_READ(kind, data, k) < 0xE000)) ++k;
+        nb::object c = nb::steal(PyUnicode_Substring(item, static_cast<Py_ssize_t>(k), static_cast<Py_ssize_t>(k + 1)));
+        what.refuse("has an invalid character " + describe(c) + " at offset " + std::to_string(k));
     }
-    const char* text = static_cast<const char*>(PyUnicode_DATA(item));
-    if (!quorvalent::pack_hex(text, length, out)) invalid_at(quorvalent::first_invalid_digit(text, length));
-    // Digits hold four bits each: only a width that is not a multiple of four leaves room above it.
-    if (w.bits % 4 != 0 && !quorvalent::fits_width(out, w.bits)) {
-        what.refuse("sets bits above the index's " + std::to_string(w.bits) + " bits");
-    }
+    const unsigned before = w.bits;
+    const quorvalent::text_check c = quorvalent::pack_hex_text(text, static_cast<std::size_t>(size), w.bits, out);
+    if (c.outcome != quorvalent::text_check::ok) what.refuse(text_reason(c, text, before ? before : w.bits));
 }
 
 const char* plural(const char* noun) {

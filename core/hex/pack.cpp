@@ -103,4 +103,57 @@ std::size_t pack_be_rows(const std::uint8_t* rows, std::size_t n, std::size_t st
     return n;
 }
 
+namespace {
+
+bool is_continuation(unsigned char c) noexcept { return (c & 0xC0) == 0x80; }
+
+// Characters of UTF-8 text: every byte but the continuation bytes.
+std::size_t characters(const char* s, std::size_t n) noexcept {
+    std::size_t count = 0;
+    for (std::size_t i = 0; i < n; ++i) count += !is_continuation(static_cast<unsigned char>(s[i]));
+    return count;
+}
+
+}  // namespace
+
+text_check pack_hex_text(const char* s, std::size_t n, unsigned& bits, std::uint64_t* words) noexcept {
+    text_check c;
+    bool ascii = true;
+    for (std::size_t i = 0; i < n && ascii; ++i) ascii = static_cast<unsigned char>(s[i]) < 0x80;
+    c.digits = ascii ? n : characters(s, n);
+    if (bits == 0) {
+        if (c.digits == 0) {
+            c.outcome = text_check::empty;
+            return c;
+        }
+        if (c.digits > max_code_bits / 4) {
+            c.outcome = text_check::too_long;
+            return c;
+        }
+    }
+    const std::size_t want = bits == 0 ? c.digits : digits_for_bits(bits);
+    if (c.digits != want) {
+        c.outcome = text_check::wrong_length;
+        return c;
+    }
+    if (!ascii || !pack_hex(s, n, words)) {
+        const std::size_t at = first_invalid_digit(s, n);
+        c.outcome = text_check::invalid_character;
+        c.byte_offset = at;
+        c.offset = characters(s, at);
+        std::size_t length = 1;
+        while (at + length < n && is_continuation(static_cast<unsigned char>(s[at + length]))) ++length;
+        c.byte_length = length;
+        return c;
+    }
+    const unsigned width = bits == 0 ? static_cast<unsigned>(4 * c.digits) : bits;
+    // Digits hold four bits each: only a width that is not a multiple of four leaves room above it.
+    if (width % 4 != 0 && !fits_width(words, width)) {
+        c.outcome = text_check::above_width;
+        return c;
+    }
+    bits = width;
+    return c;
+}
+
 }  // namespace quorvalent

@@ -62,6 +62,21 @@ std::size_t first_invalid_digit(const char* s, std::size_t n) noexcept;
 // Writes the n lower-case digits of a packed code.
 void unpack_hex(const std::uint64_t* words, std::size_t n, char* out) noexcept;
 
+// The outcome of reading one hash as text: the rules every input of hex text follows, whether
+// it comes from a Python str, an Arrow column or a file.
+struct text_check {
+    enum outcome_t { ok, empty, too_long, wrong_length, invalid_character, above_width } outcome = ok;
+    std::size_t digits = 0;       // characters of the text
+    std::size_t offset = 0;       // the invalid character's place, in characters
+    std::size_t byte_offset = 0;  // and in bytes, with its length in bytes
+    std::size_t byte_length = 0;
+};
+
+// Packs a hash given as UTF-8 text into words_for_bits(bits) words. With bits == 0 the text sets
+// the width (four bits a digit, up to max_code_bits); otherwise it must have
+// digits_for_bits(bits) digits and fit the width. The words are unspecified unless ok.
+text_check pack_hex_text(const char* s, std::size_t n, unsigned& bits, std::uint64_t* words) noexcept;
+
 // Packs a code of `bits` bits given as its bytes_for_bits(bits) big-endian bytes, as
 // bytes.fromhex gives them; false when the bytes set a bit at or above `bits`.
 bool pack_be_bytes(const std::uint8_t* bytes, unsigned bits, std::uint64_t* words) noexcept;
