@@ -30,8 +30,10 @@
 #include <unistd.h>
 #endif
 
+#include "quorvalent/arrow_codes.hpp"
 #include "quorvalent/code_index.hpp"
 #include "quorvalent/hex_codes.hpp"
+#include "quorvalent/ingest.hpp"
 #include "quorvalent/hex_distance.hpp"
 #include "version.h"
 
@@ -350,8 +352,9 @@ struct naming {
     [[noreturn]] void refuse(std::string reason) const { throw hash_error{noun, positional, position, std::move(reason)}; }
 };
 
-// Why a text was refused, in the words every input of hex text uses.
-std::string text_reason(const quorvalent::text_check& c, const char* text, unsigned bits) {
+// Why a text was refused, in the words every input of hex text uses; `bad` holds the UTF-8 bytes
+// of the invalid character, when that is the reason.
+std::string text_reason(const quorvalent::text_check& c, const std::string& bad, unsigned bits) {
     using quorvalent::text_check;
     switch (c.outcome) {
         case text_check::empty:
@@ -362,8 +365,7 @@ std::string text_reason(const quorvalent::text_check& c, const char* text, unsig
             return "has " + std::to_string(c.digits) + " digits, but the index holds " +
                    std::to_string(quorvalent::digits_for_bits(bits)) + "-digit hashes";
         case text_check::invalid_character: {
-            nb::object ch = nb::steal(
-                PyUnicode_DecodeUTF8(text + c.byte_offset, static_cast<Py_ssize_t>(c.byte_length), "replace"));
+            nb::object ch = nb::steal(PyUnicode_DecodeUTF8(bad.data(), static_cast<Py_ssize_t>(bad.size()), "replace"));
             if (!ch.is_valid()) throw nb::python_error();
             return "has an invalid character " + describe(ch) + " at offset " + std::to_string(c.offset);
         }
@@ -397,7 +399,11 @@ void parse_hash(PyObject* item, const naming& what, width& w, std::uint64_t* out
     }
     const unsigned before = w.bits;
     const quorvalent::text_check c = quorvalent::pack_hex_text(text, static_cast<std::size_t>(size), w.bits, out);
-    if (c.outcome != quorvalent::text_check::ok) what.refuse(text_reason(c, text, before ? before : w.bits));
+    if (c.outcome != quorvalent::text_check::ok) {
+        const std::string bad = c.outcome == quorvalent::text_check::invalid_character ? std::string(text + c.byte_offset, c.byte_length)
+                                                                                         : std::string();
+        what.refuse(text_reason(c, bad, before ? before : w.bits));
+    }
 }
 
 const char* plural(const char* noun) {
@@ -405,30 +411,227 @@ const char* plural(const char* noun) {
     return n == "query" ? "queries" : n == "code" ? "codes" : "hashes";
 }
 
-// Every hash of an iterable, packed; nothing is kept if one is refused.
+[[noreturn]] void refuse_row(const qc::ingest_refusal& r, const char* noun, unsigned bits) {
+    using quorvalent::arrow::row_refusal;
+    std::string reason;
+    switch (r.detail.what) {
+        case row_refusal::null:
+            reason = "is null";
+            break;
+        case row_refusal::text:
+            reason = text_reason(r.detail.check, r.detail.bad_character, bits);
+            break;
+        case row_refusal::byte_width:
+            reason = bits == 0 ? "has " + std::to_string(r.detail.bytes) + " bytes, which hold no code"
+                               : "has " + std::to_string(r.detail.bytes) + " bytes, but the index holds " +
+                                     std::to_string(quorvalent::bytes_for_bits(bits)) + "-byte codes";
+            break;
+        case row_refusal::above_width:
+        case row_refusal::none:
+            reason = "sets bits above the index's " + std::to_string(bits) + " bits";
+            break;
+    }
+    throw hash_error{noun, true, r.row, reason};
+}
+
+// An Arrow column taken from an object that speaks the PyCapsule protocol: its schema and its
+// arrays, moved out of the producer's capsules and released here.
+struct arrow_column {
+    ArrowSchema schema{};
+    std::vector<ArrowArray> arrays;
+    arrow_column() = default;
+    arrow_column(const arrow_column&) = delete;
+    arrow_column& operator=(const arrow_column&) = delete;
+    ~arrow_column() {
+        for (ArrowArray& a : arrays) {
+            if (a.release) a.release(&a);
+        }
+        if (schema.release) schema.release(&schema);
+    }
+    std::size_t rows() const {
+        std::size_t n = 0;
+        for (const ArrowArray& a : arrays) n += static_cast<std::size_t>(a.length);
+        return n;
+    }
+};
+
+template <class T>
+T* capsule_pointer(nb::handle capsule, const char* name) {
+    auto* p = static_cast<T*>(PyCapsule_GetPointer(capsule.ptr(), name));
+    if (p == nullptr) throw nb::python_error();
+    return p;
+}
+
+// Reads an object with __arrow_c_stream__ (chunked arrays, tables' columns, Polars and pandas
+// series) or __arrow_c_array__; false when it has neither.
+bool read_arrow(nb::handle obj, arrow_column& col, const char* what) {
+    if (PyObject_HasAttrString(obj.ptr(), "__arrow_c_stream__")) {
+        nb::object capsule = obj.attr("__arrow_c_stream__")();
+        ArrowArrayStream* owned = capsule_pointer<ArrowArrayStream>(capsule, "arrow_array_stream");
+        // Moved out of the capsule: its destructor releases only a stream not yet released.
+        ArrowArrayStream stream = *owned;
+        owned->release = nullptr;
+        struct release_stream {
+            ArrowArrayStream& s;
+            ~release_stream() {
+                if (s.release) s.release(&s);
+            }
+        } guard{stream};
+        auto fail = [&](int code) {
+            const char* message = stream.get_last_error ? stream.get_last_error(&stream) : nullptr;
+            refuse(std::string(what) + ": the Arrow stream failed (" + (message ? message : std::to_string(code)) + ")");
+        };
+        if (const int code = stream.get_schema(&stream, &col.schema)) fail(code);
+        for (;;) {
+            ArrowArray a{};
+            if (const int code = stream.get_next(&stream, &a)) fail(code);
+            if (a.release == nullptr) break;
+            col.arrays.push_back(a);
+        }
+        return true;
+    }
+    if (PyObject_HasAttrString(obj.ptr(), "__arrow_c_array__")) {
+        nb::object pair = obj.attr("__arrow_c_array__")();
+        if (!PyTuple_Check(pair.ptr()) || PyTuple_GET_SIZE(pair.ptr()) != 2) refuse(std::string(what) + ": __arrow_c_array__ gave no (schema, array) pair");
+        ArrowSchema* schema = capsule_pointer<ArrowSchema>(PyTuple_GET_ITEM(pair.ptr(), 0), "arrow_schema");
+        ArrowArray* array = capsule_pointer<ArrowArray>(PyTuple_GET_ITEM(pair.ptr(), 1), "arrow_array");
+        col.schema = *schema;
+        schema->release = nullptr;
+        col.arrays.push_back(*array);
+        array->release = nullptr;
+        return true;
+    }
+    return false;
+}
+
+// The hashes of an Arrow column, packed on the job's threads; nothing is kept if one is refused.
+std::vector<std::uint64_t> parse_arrow(arrow_column& col, width& w, const char* noun) {
+    namespace qa = quorvalent::arrow;
+    const std::string what = std::string(plural(noun));
+    if (col.schema.dictionary != nullptr) {
+        refuse(what + " must not be dictionary-encoded; decode the column first (pyarrow: column.dictionary_decode())");
+    }
+    qa::column_format f;
+    std::string error;
+    if (col.schema.n_children != 0 || !qa::read_format(col.schema.format, f, error)) {
+        refuse(what + " must be hex text (utf8), big-endian bytes (binary) or 64-bit integers (int64, uint64), got " +
+               (error.empty() ? std::string("a nested column") : error));
+    }
+    std::size_t first_row = 0;
+    for (std::size_t k = 0; k < col.arrays.size(); ++k) {
+        if (!qa::check_structure(f, col.arrays[k], error)) {
+            refuse("the Arrow array of rows " + std::to_string(first_row) + " to " +
+                   std::to_string(first_row + static_cast<std::size_t>(std::max<std::int64_t>(col.arrays[k].length, 0))) + " has " + error);
+        }
+        first_row += static_cast<std::size_t>(col.arrays[k].length);
+    }
+    if (f.kind == qa::column_format::integers) {
+        if (w.bits == 0) refuse("a column of " + f.name + " needs the index's bits, as in HashIndex(column, bits=64)");
+        if (w.bits > 64) refuse("a column of " + f.name + " holds codes of at most 64 bits, not " + std::to_string(w.bits));
+    }
+    std::vector<const ArrowArray*> arrays;
+    for (const ArrowArray& a : col.arrays) arrays.push_back(&a);
+    std::vector<std::uint64_t> words;
+    qc::job j = make_job(read_threads(nb::none()));
+    qc::ingest_refusal r;
+    const unsigned before = w.bits;
+    {
+        released_gil unlocked;
+        r = qc::pack_arrow(f, arrays.data(), arrays.size(), w.bits, words, j);
+    }
+    if (r.failed) refuse_row(r, noun, before ? before : w.bits);
+    return words;
+}
+
+// Every hash of an iterable, packed; nothing is kept if one is refused. Arrow columns, numpy
+// arrays of fixed-width text, lists and tuples are read without a Python call per hash, and
+// parsed on every CPU; any other iterable is read one hash at a time.
 std::vector<std::uint64_t> parse_hashes(nb::handle hashes, width& w, const char* noun) {
     if (PyUnicode_Check(hashes.ptr()) || PyBytes_Check(hashes.ptr())) {
         refuse(std::string("expected an iterable of str ") + plural(noun) + ", got a single " + type_name(hashes.ptr()));
     }
-    std::vector<std::uint64_t> words;
-    std::array<std::uint64_t, max_code_words> one{};
-    // Ctrl-C is honoured while a long list is read, about every 64K hashes.
-    constexpr std::size_t signal_every = 1 << 16;
-    auto take = [&](PyObject* item, std::size_t pos) {
-        parse_hash(item, naming{noun, pos, true}, w, one.data());
-        words.insert(words.end(), one.begin(), one.begin() + static_cast<std::ptrdiff_t>(w.words()));
-        if (pos % signal_every == signal_every - 1 && PyErr_CheckSignals() != 0) throw nb::python_error();
-    };
-    if (PyList_CheckExact(hashes.ptr()) || PyTuple_CheckExact(hashes.ptr())) {
-        const Py_ssize_t n = PySequence_Fast_GET_SIZE(hashes.ptr());
-        PyObject** items = PySequence_Fast_ITEMS(hashes.ptr());
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            take(items[i], static_cast<std::size_t>(i));
-            if (i == 0) words.reserve(static_cast<std::size_t>(n) * w.words());
+    {
+        arrow_column col;
+        if (read_arrow(hashes, col, plural(noun))) return parse_arrow(col, w, noun);
+    }
+    // numpy's variable-width strings become fixed-width ones in one call of numpy's own.
+    nb::object source = nb::borrow(hashes);
+    if (PyObject_HasAttrString(hashes.ptr(), "dtype") && PyObject_HasAttrString(hashes.ptr(), "astype")) {
+        nb::object dtype = hashes.attr("dtype");
+        if (PyObject_HasAttrString(dtype.ptr(), "kind") && nb::str(dtype.attr("kind")).equal(nb::str("T"))) {
+            nb::object numpy = nb::module_::import_("numpy");
+            nb::object longest = numpy.attr("strings").attr("str_len")(hashes);
+            const std::size_t width_u = nb::len(hashes) ? nb::cast<std::size_t>(longest.attr("max")()) : 0;
+            source = hashes.attr("astype")("U" + std::to_string(std::max<std::size_t>(width_u, 1)));
         }
+    }
+    std::vector<std::uint64_t> words;
+    const unsigned before = w.bits;
+    qc::ingest_refusal r;
+    if (PyObject_CheckBuffer(source.ptr()) && !PyList_Check(source.ptr())) {
+        Py_buffer view;
+        if (PyObject_GetBuffer(source.ptr(), &view, PyBUF_FORMAT | PyBUF_STRIDES) != 0) {
+            PyErr_Clear();
+        } else {
+            struct release_view {
+                Py_buffer& v;
+                ~release_view() { PyBuffer_Release(&v); }
+            } guard{view};
+            const std::string format = view.format ? view.format : "B";
+            const char kind = format.empty() ? 'B' : format.back();
+            if (view.ndim == 1 && (kind == 'w' || kind == 's')) {
+                // numpy 'U' (UTF-32) and 'S' (bytes) arrays: fixed-width rows padded with zeros.
+                const std::size_t unit = kind == 'w' ? 4 : 1;
+                const std::size_t units = static_cast<std::size_t>(view.itemsize) / unit;
+                const auto n = static_cast<std::size_t>(view.shape[0]);
+                qc::job j = make_job(read_threads(nb::none()));
+                {
+                    released_gil unlocked;
+                    r = qc::pack_fixed_texts(static_cast<const std::uint8_t*>(view.buf), n, view.strides[0], units, unit, w.bits, words, j);
+                }
+                if (r.failed) refuse_row(r, noun, before ? before : w.bits);
+                return words;
+            }
+        }
+    }
+    // A sequence of str objects: their texts are found with the interpreter's lock, held by a
+    // tuple of our own, and parsed without it.
+    const bool sequence = PyList_Check(source.ptr()) || PyTuple_Check(source.ptr()) ||
+                          (PyObject_CheckBuffer(source.ptr()) && PySequence_Check(source.ptr()));
+    if (sequence) {
+        nb::object items = nb::steal(PySequence_Tuple(source.ptr()));
+        if (!items.is_valid()) throw nb::python_error();
+        const auto n = static_cast<std::size_t>(PyTuple_GET_SIZE(items.ptr()));
+        std::vector<const char*> texts(n);
+        std::vector<std::size_t> lengths(n);
+        constexpr std::size_t signal_every = 1 << 16;
+        for (std::size_t i = 0; i < n; ++i) {
+            PyObject* item = PyTuple_GET_ITEM(items.ptr(), static_cast<Py_ssize_t>(i));
+            if (!PyUnicode_Check(item)) naming{noun, i, true}.refuse("is " + type_name(item) + ", not str");
+            Py_ssize_t size = 0;
+            if (PyUnicode_IS_ASCII(item)) {
+                texts[i] = static_cast<const char*>(PyUnicode_DATA(item));
+                size = PyUnicode_GET_LENGTH(item);
+            } else if ((texts[i] = PyUnicode_AsUTF8AndSize(item, &size)) == nullptr) {
+                PyErr_Clear();
+                std::array<std::uint64_t, max_code_words> one;
+                width probe = w;
+                parse_hash(item, naming{noun, i, true}, probe, one.data());  // refuses the lone surrogate
+            }
+            lengths[i] = static_cast<std::size_t>(size);
+            if (i % signal_every == signal_every - 1 && PyErr_CheckSignals() != 0) throw nb::python_error();
+        }
+        qc::job j = make_job(read_threads(nb::none()));
+        {
+            released_gil unlocked;
+            r = qc::pack_texts(texts.data(), lengths.data(), n, w.bits, words, j);
+        }
+        if (r.failed) refuse_row(r, noun, before ? before : w.bits);
         return words;
     }
-    nb::object it = nb::steal(PyObject_GetIter(hashes.ptr()));
+    std::array<std::uint64_t, max_code_words> one{};
+    constexpr std::size_t signal_every = 1 << 16;
+    nb::object it = nb::steal(PyObject_GetIter(source.ptr()));
     if (!it.is_valid()) {
         PyErr_Clear();
         refuse(std::string("expected an iterable of str ") + plural(noun) + ", got " + type_name(hashes.ptr()));
@@ -436,7 +639,10 @@ std::vector<std::uint64_t> parse_hashes(nb::handle hashes, width& w, const char*
     std::size_t pos = 0;
     while (PyObject* item = PyIter_Next(it.ptr())) {
         nb::object owned = nb::steal(item);
-        take(item, pos++);
+        parse_hash(item, naming{noun, pos, true}, w, one.data());
+        words.insert(words.end(), one.begin(), one.begin() + static_cast<std::ptrdiff_t>(w.words()));
+        if (pos % signal_every == signal_every - 1 && PyErr_CheckSignals() != 0) throw nb::python_error();
+        ++pos;
     }
     if (PyErr_Occurred()) throw nb::python_error();
     return words;

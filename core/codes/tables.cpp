@@ -8,44 +8,57 @@ namespace quorvalent::codes {
 table::table(const table_layout& layout)
     : layout_(layout), gather_(layout.key_mask), key_bits_(layout.key_bits()) {}
 
-void table::build(const std::uint64_t* codes, std::size_t n, std::size_t words,
-                  large_array<std::uint64_t>& scratch_words, large_array<slot_t>& scratch_slots) {
+void table::build(const std::uint64_t* codes, std::size_t n, std::size_t words, large_array<std::uint64_t>& scratch_words,
+                  large_array<slot_t>& scratch_slots) {
+    // Locals, so that the stores below cannot be taken to change them: the compiler then keeps
+    // them in registers instead of reloading them for every code.
     const unsigned w = word();
-    offsets_.reset(buckets() + 1);
-    for (std::size_t i = 0; i < n; ++i) ++offsets_[key(codes[i * words + w]) + 1];
-    for (std::size_t b = 0; b < buckets(); ++b) offsets_[b + 1] += offsets_[b];
+    const bit_gather gather = gather_;
+    const unsigned key_bits = key_bits_;
+    const std::size_t buckets = std::size_t{1} << key_bits;
+    offsets_.reset(buckets + 1);
+    std::uint32_t* offsets = offsets_.data();
+    for (std::size_t i = 0; i < n; ++i) ++offsets[gather(codes[i * words + w]) + 1];
+    for (std::size_t b = 0; b < buckets; ++b) offsets[b + 1] += offsets[b];
     words_.reset(n);
     slots_.reset(n);
-    std::vector<std::uint32_t> cursor(offsets_.data(), offsets_.data() + buckets());
+    std::uint64_t* out_words = words_.data();
+    slot_t* out_slots = slots_.data();
     // Placing each code straight into its bucket writes all over a table of many megabytes, a
     // cache miss per code. Two passes are faster for large tables: first into 2^run_bits runs
     // by the top bits of the key (as many sequential write streams), then each run into its
     // buckets, which all lie in a slice of the table small enough to stay in cache.
     constexpr unsigned run_bits = 8;
     constexpr unsigned direct_below = run_bits + 4;
-    if (key_bits_ <= direct_below) {
+    if (key_bits <= direct_below) {
+        std::vector<std::uint32_t> cursor(offsets, offsets + buckets);
         for (std::size_t i = 0; i < n; ++i) {
             const std::uint64_t v = codes[i * words + w];
-            const std::uint32_t at = cursor[key(v)]++;
-            words_[at] = v;
-            slots_[at] = static_cast<slot_t>(i);
+            const std::uint32_t at = cursor[gather(v)]++;
+            out_words[at] = v;
+            out_slots[at] = static_cast<slot_t>(i);
         }
-    } else {
-        const unsigned run_shift = key_bits_ - run_bits;
-        std::uint32_t run_cursor[1u << run_bits];
-        for (std::size_t r = 0; r < (1u << run_bits); ++r) run_cursor[r] = offsets_[r << run_shift];
-        for (std::size_t i = 0; i < n; ++i) {
-            const std::uint64_t v = codes[i * words + w];
-            const std::uint32_t at = run_cursor[key(v) >> run_shift]++;
-            scratch_words[at] = v;
-            scratch_slots[at] = static_cast<slot_t>(i);
-        }
-        for (std::size_t at = 0; at < n; ++at) {
-            const std::uint64_t v = scratch_words[at];
-            const std::uint32_t to = cursor[key(v)]++;
-            words_[to] = v;
-            slots_[to] = scratch_slots[at];
-        }
+        measure_occupancy(n);
+        return;
+    }
+    const unsigned run_shift = key_bits - run_bits;
+    std::uint32_t run_cursor[1u << run_bits];
+    for (std::size_t r = 0; r < (1u << run_bits); ++r) run_cursor[r] = offsets[r << run_shift];
+    std::uint64_t* spare_words = scratch_words.data();
+    slot_t* spare_slots = scratch_slots.data();
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::uint64_t v = codes[i * words + w];
+        const std::uint32_t at = run_cursor[gather(v) >> run_shift]++;
+        spare_words[at] = v;
+        spare_slots[at] = static_cast<slot_t>(i);
+    }
+    std::vector<std::uint32_t> cursor(offsets, offsets + buckets);
+    std::uint32_t* next = cursor.data();
+    for (std::size_t at = 0; at < n; ++at) {
+        const std::uint64_t v = spare_words[at];
+        const std::uint32_t to = next[gather(v)]++;
+        out_words[to] = v;
+        out_slots[to] = spare_slots[at];
     }
     measure_occupancy(n);
 }
