@@ -594,37 +594,35 @@ std::vector<std::uint64_t> parse_hashes(nb::handle hashes, width& w, const char*
             }
         }
     }
-    // A sequence of str objects: their texts are found with the interpreter's lock, held by a
-    // tuple of our own, and parsed without it.
-    const bool sequence = PyList_Check(source.ptr()) || PyTuple_Check(source.ptr()) ||
-                          (PyObject_CheckBuffer(source.ptr()) && PySequence_Check(source.ptr()));
-    if (sequence) {
-        nb::object items = nb::steal(PySequence_Tuple(source.ptr()));
-        if (!items.is_valid()) throw nb::python_error();
-        const auto n = static_cast<std::size_t>(PyTuple_GET_SIZE(items.ptr()));
-        std::vector<const char*> texts(n);
-        std::vector<std::size_t> lengths(n);
-        constexpr std::size_t signal_every = 1 << 16;
-        for (std::size_t i = 0; i < n; ++i) {
-            PyObject* item = PyTuple_GET_ITEM(items.ptr(), static_cast<Py_ssize_t>(i));
-            if (!PyUnicode_Check(item)) naming{noun, i, true}.refuse("is " + type_name(item) + ", not str");
-            Py_ssize_t size = 0;
-            if (PyUnicode_IS_ASCII(item)) {
-                texts[i] = static_cast<const char*>(PyUnicode_DATA(item));
-                size = PyUnicode_GET_LENGTH(item);
-            } else if ((texts[i] = PyUnicode_AsUTF8AndSize(item, &size)) == nullptr) {
-                PyErr_Clear();
-                std::array<std::uint64_t, max_code_words> one;
-                width probe = w;
-                parse_hash(item, naming{noun, i, true}, probe, one.data());  // refuses the lone surrogate
-            }
-            lengths[i] = static_cast<std::size_t>(size);
-            if (i % signal_every == signal_every - 1 && PyErr_CheckSignals() != 0) throw nb::python_error();
-        }
+    // A list or tuple of str: worker threads read the texts in place while this thread holds the
+    // interpreter's lock (and, without a GIL, the list's own lock), so that no Python code can
+    // change the list or free a string meanwhile. A row that is not an ASCII str is refused
+    // afterwards, here, in the words of the single-hash path.
+    if (PyList_CheckExact(source.ptr()) || PyTuple_CheckExact(source.ptr())) {
         qc::job j = make_job(read_threads(nb::none()));
-        {
-            released_gil unlocked;
-            r = qc::pack_texts(texts.data(), lengths.data(), n, w.bits, words, j);
+        auto text_of = [](const void* context, std::size_t row, const char** text, std::size_t* length) {
+            PyObject* item = static_cast<PyObject* const*>(context)[row];
+            if (!PyUnicode_Check(item) || !PyUnicode_IS_ASCII(item)) return false;
+            *text = static_cast<const char*>(PyUnicode_DATA(item));
+            *length = static_cast<std::size_t>(PyUnicode_GET_LENGTH(item));
+            return true;
+        };
+        PyObject* list = source.ptr();
+        nb::object refused;  // the row that is no ASCII str, held past the list's lock
+#ifdef Py_GIL_DISABLED
+        Py_BEGIN_CRITICAL_SECTION(list);
+#endif
+        const auto n = static_cast<std::size_t>(PySequence_Fast_GET_SIZE(list));
+        r = qc::pack_texts_from(text_of, PySequence_Fast_ITEMS(list), n, w.bits, words, j);
+        if (r.failed && r.detail.what == quorvalent::arrow::row_refusal::not_text) refused = nb::borrow(PySequence_Fast_ITEMS(list)[r.row]);
+#ifdef Py_GIL_DISABLED
+        Py_END_CRITICAL_SECTION();
+#endif
+        if (refused.is_valid()) {
+            // Read again on its own: this refuses it, with its reason.
+            std::array<std::uint64_t, max_code_words> one;
+            width probe{before ? before : w.bits};
+            parse_hash(refused.ptr(), naming{noun, r.row, true}, probe, one.data());
         }
         if (r.failed) refuse_row(r, noun, before ? before : w.bits);
         return words;

@@ -41,16 +41,13 @@ std::shared_ptr<const table_set> build_tables(const index_state& s, std::size_t 
     auto ts = std::make_shared<table_set>();
     const bit_statistics stats = measure_bits(s.codes(), count, s.words);
     for (const table_layout& layout : choose_tables(stats, count)) ts->tables.emplace_back(layout);
-    const unsigned threads = threads_for(j, ts->tables.size());
-    std::vector<large_array<std::uint64_t>> scratch_words(threads);
-    std::vector<large_array<slot_t>> scratch_slots(threads);
-    parallel_for(ts->tables.size(), j, [&](unsigned worker, std::size_t t) {
-        if (scratch_words[worker].size() < count) {
-            scratch_words[worker].reset(count);
-            scratch_slots[worker].reset(count);
-        }
-        ts->tables[t].build(s.codes(), count, s.words, scratch_words[worker], scratch_slots[worker]);
-    });
+    // One table after another, each on all the job's threads, sharing one scratch.
+    large_array<std::uint64_t> scratch_words(count);
+    large_array<slot_t> scratch_slots(count);
+    for (table& t : ts->tables) {
+        check_cancelled(j);
+        t.build(s.codes(), count, s.words, scratch_words, scratch_slots, j);
+    }
     ts->indexed = count;
     for (unsigned r = 0; r <= std::min(s.bits, planned_radii); ++r) {
         ts->within_plans.push_back(plan_within(*ts, count, s.words, s.bits, r));
@@ -397,6 +394,9 @@ std::vector<table_description> index_snapshot::tables() const {
 
 std::size_t index_snapshot::memory_bytes() const noexcept {
     std::size_t total = state_->store ? state_->store->memory_bytes() : 0;
+    if (state_->ids) total += state_->ids->memory_bytes();
+    if (state_->by_id) total += state_->by_id->capacity() * sizeof(slot_t);
+    if (state_->dead) total += state_->dead->capacity() * sizeof(std::uint64_t);
     if (state_->tables) {
         for (const table& t : state_->tables->tables) total += t.memory_bytes();
     }

@@ -99,6 +99,22 @@ ingest_refusal pack_texts(const char* const* texts, const std::size_t* lengths, 
     });
 }
 
+ingest_refusal pack_texts_from(text_source text_of, const void* context, std::size_t n, unsigned& bits,
+                               std::vector<std::uint64_t>& out, job& j) {
+    return pack_in_parallel(even_pieces(n), n, bits, out, j, [&](const piece& p, unsigned& b, std::uint64_t* code) {
+        return each_row(p, b, code, [&](std::size_t row, unsigned& bb, std::uint64_t* c) {
+            const char* text = nullptr;
+            std::size_t length = 0;
+            if (!text_of(context, row, &text, &length)) {
+                arrow::row_refusal r;
+                r.what = arrow::row_refusal::not_text;
+                return r;
+            }
+            return text_refusal(pack_hex_text(text, length, bb, c), text);
+        });
+    });
+}
+
 ingest_refusal pack_fixed_texts(const std::uint8_t* rows, std::size_t n, std::ptrdiff_t stride, std::size_t units,
                                 std::size_t unit_bytes, unsigned& bits, std::vector<std::uint64_t>& out, job& j) {
     auto one = [&](std::size_t row, unsigned& b, std::uint64_t* code) {

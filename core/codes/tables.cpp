@@ -3,63 +3,88 @@
 #include <algorithm>
 #include <random>
 
+#include "codes/parallel.hpp"
+
 namespace quorvalent::codes {
 
 table::table(const table_layout& layout)
     : layout_(layout), gather_(layout.key_mask), key_bits_(layout.key_bits()) {}
 
 void table::build(const std::uint64_t* codes, std::size_t n, std::size_t words, large_array<std::uint64_t>& scratch_words,
-                  large_array<slot_t>& scratch_slots) {
+                  large_array<slot_t>& scratch_slots, job& j) {
     // Locals, so that the stores below cannot be taken to change them: the compiler then keeps
     // them in registers instead of reloading them for every code.
     const unsigned w = word();
     const bit_gather gather = gather_;
     const unsigned key_bits = key_bits_;
     const std::size_t buckets = std::size_t{1} << key_bits;
+    // Placing each code straight into its bucket writes all over a table of many megabytes, a
+    // cache miss per code. Two passes are faster: first into 2^run_bits runs by the top bits of
+    // the key (as many sequential write streams), then each run into its buckets, which all lie
+    // in a slice of the table small enough to stay in cache. The codes are cut into one part a
+    // thread for the first pass, and the runs shared out for the second; each part's entries
+    // follow the parts before it, so every bucket lists its codes in slot order.
+    const unsigned run_bits = std::min(key_bits, 8u);
+    const unsigned run_shift = key_bits - run_bits;
+    const std::size_t runs = std::size_t{1} << run_bits;
+    const std::size_t parts = std::max<std::size_t>(1, std::min<std::size_t>(j.threads(), n / (1 << 16)));
+    auto part_begin = [&](std::size_t p) { return n * p / parts; };
+    std::vector<std::vector<std::uint32_t>> counts(parts, std::vector<std::uint32_t>(buckets, 0));
+    parallel_for(parts, j, [&](unsigned, std::size_t p) {
+        std::uint32_t* count = counts[p].data();
+        for (std::size_t i = part_begin(p); i < part_begin(p + 1); ++i) ++count[gather(codes[i * words + w])];
+    });
     offsets_.reset(buckets + 1);
     std::uint32_t* offsets = offsets_.data();
-    for (std::size_t i = 0; i < n; ++i) ++offsets[gather(codes[i * words + w]) + 1];
-    for (std::size_t b = 0; b < buckets; ++b) offsets[b + 1] += offsets[b];
+    // Bucket offsets, and where each part starts in each run.
+    std::vector<std::vector<std::uint32_t>> run_cursor(parts, std::vector<std::uint32_t>(runs, 0));
+    std::uint32_t total = 0;
+    for (std::size_t r = 0; r < runs; ++r) {
+        std::vector<std::uint32_t> in_run(parts, 0);
+        for (std::size_t b = r << run_shift; b < (r + 1) << run_shift; ++b) {
+            offsets[b] = total;
+            for (std::size_t p = 0; p < parts; ++p) {
+                total += counts[p][b];
+                in_run[p] += counts[p][b];
+            }
+        }
+        std::uint32_t at = offsets[r << run_shift];
+        for (std::size_t p = 0; p < parts; ++p) {
+            run_cursor[p][r] = at;
+            at += in_run[p];
+        }
+    }
+    offsets[buckets] = total;
+    counts.clear();
     words_.reset(n);
     slots_.reset(n);
     std::uint64_t* out_words = words_.data();
     slot_t* out_slots = slots_.data();
-    // Placing each code straight into its bucket writes all over a table of many megabytes, a
-    // cache miss per code. Two passes are faster for large tables: first into 2^run_bits runs
-    // by the top bits of the key (as many sequential write streams), then each run into its
-    // buckets, which all lie in a slice of the table small enough to stay in cache.
-    constexpr unsigned run_bits = 8;
-    constexpr unsigned direct_below = run_bits + 4;
-    if (key_bits <= direct_below) {
-        std::vector<std::uint32_t> cursor(offsets, offsets + buckets);
-        for (std::size_t i = 0; i < n; ++i) {
-            const std::uint64_t v = codes[i * words + w];
-            const std::uint32_t at = cursor[gather(v)]++;
-            out_words[at] = v;
-            out_slots[at] = static_cast<slot_t>(i);
-        }
-        measure_occupancy(n);
-        return;
-    }
-    const unsigned run_shift = key_bits - run_bits;
-    std::uint32_t run_cursor[1u << run_bits];
-    for (std::size_t r = 0; r < (1u << run_bits); ++r) run_cursor[r] = offsets[r << run_shift];
     std::uint64_t* spare_words = scratch_words.data();
     slot_t* spare_slots = scratch_slots.data();
-    for (std::size_t i = 0; i < n; ++i) {
-        const std::uint64_t v = codes[i * words + w];
-        const std::uint32_t at = run_cursor[gather(v) >> run_shift]++;
-        spare_words[at] = v;
-        spare_slots[at] = static_cast<slot_t>(i);
-    }
-    std::vector<std::uint32_t> cursor(offsets, offsets + buckets);
-    std::uint32_t* next = cursor.data();
-    for (std::size_t at = 0; at < n; ++at) {
-        const std::uint64_t v = spare_words[at];
-        const std::uint32_t to = next[gather(v)]++;
-        out_words[to] = v;
-        out_slots[to] = spare_slots[at];
-    }
+    parallel_for(parts, j, [&](unsigned, std::size_t p) {
+        std::uint32_t* cursor = run_cursor[p].data();
+        for (std::size_t i = part_begin(p); i < part_begin(p + 1); ++i) {
+            const std::uint64_t v = codes[i * words + w];
+            const std::uint32_t at = cursor[gather(v) >> run_shift]++;
+            spare_words[at] = v;
+            spare_slots[at] = static_cast<slot_t>(i);
+        }
+    });
+    // Runs cover disjoint buckets: threads take runs in blocks.
+    constexpr std::size_t runs_per_unit = 16;
+    parallel_for((runs + runs_per_unit - 1) / runs_per_unit, j, [&](unsigned, std::size_t unit) {
+        for (std::size_t r = unit * runs_per_unit; r < std::min(runs, (unit + 1) * runs_per_unit); ++r) {
+            const std::size_t first_bucket = r << run_shift, end_bucket = (r + 1) << run_shift;
+            std::vector<std::uint32_t> cursor(offsets + first_bucket, offsets + end_bucket);
+            for (std::uint32_t at = offsets[first_bucket]; at < offsets[end_bucket]; ++at) {
+                const std::uint64_t v = spare_words[at];
+                const std::uint32_t to = cursor[gather(v) - first_bucket]++;
+                out_words[to] = v;
+                out_slots[to] = spare_slots[at];
+            }
+        }
+    });
     measure_occupancy(n);
 }
 

@@ -34,10 +34,10 @@ class table {
     unsigned block_distance(std::uint64_t x) const noexcept { return popcount64_baseline(x & layout_.blk.mask); }
     unsigned key_distance(std::uint64_t x) const noexcept { return popcount64_baseline(x & layout_.key_mask); }
 
-    // Files codes [0, n) by bucket, each bucket in slot order. The scratch arrays hold n
-    // entries each; tables built one after another may share them.
+    // Files codes [0, n) by bucket, each bucket in slot order, on the job's threads. The
+    // scratch arrays hold n entries each; tables built one after another share them.
     void build(const std::uint64_t* codes, std::size_t n, std::size_t words, large_array<std::uint64_t>& scratch_words,
-               large_array<slot_t>& scratch_slots);
+               large_array<slot_t>& scratch_slots, job& j);
 
     std::uint32_t begin(std::size_t bucket) const noexcept { return offsets_[bucket]; }
     std::uint32_t end(std::size_t bucket) const noexcept { return offsets_[bucket + 1]; }

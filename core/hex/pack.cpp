@@ -118,6 +118,12 @@ std::size_t characters(const char* s, std::size_t n) noexcept {
 
 text_check pack_hex_text(const char* s, std::size_t n, unsigned& bits, std::uint64_t* words) noexcept {
     text_check c;
+    // The common case first: as many digits as the width needs, all of them valid (which makes
+    // the text ASCII, one byte a digit).
+    if (bits != 0 && n == digits_for_bits(bits) && pack_hex(s, n, words) && (bits % 4 == 0 || fits_width(words, bits))) {
+        c.digits = n;
+        return c;
+    }
     bool ascii = true;
     for (std::size_t i = 0; i < n && ascii; ++i) ascii = static_cast<unsigned char>(s[i]) < 0x80;
     c.digits = ascii ? n : characters(s, n);

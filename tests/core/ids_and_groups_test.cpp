@@ -226,7 +226,7 @@ TEST(Ids, RemovalsCompactThemselvesOnceTheyPassTheirShare) {
     std::vector<qc::code_id> gone;
     for (qc::code_id id = 0; id < 8000; id += 9) gone.push_back(id);  // under an eighth
     index.remove(gone.data(), gone.size(), j);
-    EXPECT_EQ(index.snapshot().memory_bytes(), before) << "compacted too soon";
+    EXPECT_GE(index.snapshot().memory_bytes(), before) << "compacted too soon";
     gone.clear();
     for (qc::code_id id = 1; id < 8000; id += 9) gone.push_back(id);  // now past an eighth
     index.remove(gone.data(), gone.size(), j);

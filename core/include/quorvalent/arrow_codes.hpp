@@ -36,7 +36,7 @@ bool check_structure(const column_format& f, const ArrowArray& a, std::string& e
 
 // Why a row was refused.
 struct row_refusal {
-    enum what_t { none, null, text, byte_width, above_width } what = none;
+    enum what_t { none, null, text, byte_width, above_width, not_text } what = none;
     std::size_t row = 0;       // within the array
     text_check check;          // for text
     std::string bad_character;  // the invalid character's UTF-8 bytes, for text

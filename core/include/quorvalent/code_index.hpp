@@ -20,7 +20,9 @@
 //   8W bytes per code for the codes themselves (none for borrowed codes), 12 bytes per code per
 //   table (the word that holds the table's block, stored inline by bucket, and the slot), and
 //   4 * 2^p bytes per table of bucket offsets, where 2^p is about N / 4. For 64-bit codes that
-//   is 8 + 3 * 12 + about 3 = 47 bytes per code.
+//   is 8 + 3 * 12 + about 3 = 47 bytes per code. Ids given by the caller add 8 bytes per code,
+//   and 4 more when they do not ascend in insertion order (the slots in id order, for lookups);
+//   an index numbered by insertion stores no ids until a compaction leaves gaps in them.
 #ifndef QUORVALENT_CODE_INDEX_HPP
 #define QUORVALENT_CODE_INDEX_HPP
 
@@ -185,7 +187,8 @@ class index_snapshot {
     search_plan plan_within(unsigned r) const;
     search_plan plan_pairs(unsigned r) const;
     std::vector<table_description> tables() const;
-    // Bytes this state holds: its codes (when owned) and every table.
+    // Bytes this state holds: its codes (when owned), their ids (when stored), the removal
+    // marks, and every table.
     std::size_t memory_bytes() const noexcept;
 
    private:

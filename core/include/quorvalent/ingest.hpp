@@ -26,6 +26,13 @@ struct ingest_refusal {
 ingest_refusal pack_texts(const char* const* texts, const std::size_t* lengths, std::size_t n, unsigned& bits,
                           std::vector<std::uint64_t>& out, job& j);
 
+// n texts found by a callback: text_of(context, row, &text, &length) gives row's UTF-8 text, or
+// false when the row is no plain text (the caller then says why, as row refusal not_text). For
+// texts that live in objects of another runtime, read in place.
+using text_source = bool (*)(const void* context, std::size_t row, const char** text, std::size_t* length);
+ingest_refusal pack_texts_from(text_source text_of, const void* context, std::size_t n, unsigned& bits,
+                               std::vector<std::uint64_t>& out, job& j);
+
 // n rows of `units` code units of `unit_bytes` bytes each (1: bytes, 4: UTF-32), `stride` bytes
 // apart; a row ends at its first zero unit, as numpy pads its fixed-width strings.
 ingest_refusal pack_fixed_texts(const std::uint8_t* rows, std::size_t n, std::ptrdiff_t stride, std::size_t units,
