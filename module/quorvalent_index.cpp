@@ -204,12 +204,18 @@ unsigned read_threads(nb::handle threads) {
 
 qc::job make_job(unsigned threads) { return qc::job(threads, physical_memory()); }
 
-// Ids: a numpy array of integers, or any iterable of ints (not of bools, not of floats).
+std::vector<qc::code_id> read_arrow_ids(nb::handle ids, const char* name);
+
+// Ids: an Arrow column of integers, a numpy array of integers, or any iterable of ints (not of
+// bools, not of floats).
 std::vector<qc::code_id> read_ids(nb::handle ids, const char* name) {
     if (PyUnicode_Check(ids.ptr()) || PyBytes_Check(ids.ptr())) {
         refuse(std::string(name) + " must be integers, got a single " + type_name(ids.ptr()));
     }
     std::vector<qc::code_id> out;
+    if (PyObject_HasAttrString(ids.ptr(), "__arrow_c_stream__") || PyObject_HasAttrString(ids.ptr(), "__arrow_c_array__")) {
+        return read_arrow_ids(ids, name);
+    }
     nb::ndarray<nb::ro, nb::ndim<1>, nb::device::cpu> array;
     if (nb::try_cast(ids, array, false)) {
         const nb::dlpack::dtype t = array.dtype();
@@ -502,6 +508,53 @@ bool read_arrow(nb::handle obj, arrow_column& col, const char* what) {
         return true;
     }
     return false;
+}
+
+// The integers of an Arrow column (ids): any integer type, no nulls.
+std::vector<qc::code_id> arrow_integers(arrow_column& col, const char* name) {
+    const std::string format = col.schema.format ? col.schema.format : "";
+    static const std::string integer_formats = "cCsSiIlL";
+    if (format.size() != 1 || integer_formats.find(format[0]) == std::string::npos || col.schema.dictionary != nullptr) {
+        refuse(std::string(name) + " must be integers, got a column of Arrow format '" + format + "'");
+    }
+    const char type = format[0];
+    const std::size_t bytes = type == 'c' || type == 'C' ? 1 : type == 's' || type == 'S' ? 2 : type == 'i' || type == 'I' ? 4 : 8;
+    std::vector<qc::code_id> out;
+    out.reserve(col.rows());
+    for (const ArrowArray& a : col.arrays) {
+        if (a.length < 0 || a.offset < 0 || a.n_buffers != 2 || a.buffers == nullptr || (a.length > 0 && a.buffers[1] == nullptr) ||
+            (a.null_count > 0 && a.buffers[0] == nullptr)) {
+            refuse(std::string(name) + ": a malformed Arrow array of integers");
+        }
+        const auto* bitmap = static_cast<const std::uint8_t*>(a.buffers[0]);
+        const auto* data = static_cast<const std::uint8_t*>(a.buffers[1]);
+        for (std::int64_t k = 0; k < a.length; ++k) {
+            const auto i = static_cast<std::size_t>(a.offset + k);
+            if (bitmap && !(bitmap[i >> 3] >> (i & 7) & 1)) {
+                refuse(std::string(name) + " must not hold nulls, and row " + std::to_string(out.size()) + " is null");
+            }
+            std::uint64_t raw = 0;
+            std::memcpy(&raw, data + i * bytes, bytes);
+            std::int64_t v;
+            if (type == 'L' && raw > static_cast<std::uint64_t>(INT64_MAX)) {
+                refuse(std::string(name) + " must fit in int64, got " + std::to_string(raw) + " at position " + std::to_string(out.size()));
+            }
+            switch (type) {
+                case 'c': v = static_cast<std::int8_t>(raw); break;
+                case 's': v = static_cast<std::int16_t>(raw); break;
+                case 'i': v = static_cast<std::int32_t>(raw); break;
+                default: v = static_cast<std::int64_t>(raw); break;
+            }
+            out.push_back(v);
+        }
+    }
+    return out;
+}
+
+std::vector<qc::code_id> read_arrow_ids(nb::handle ids, const char* name) {
+    arrow_column col;
+    read_arrow(ids, col, name);
+    return arrow_integers(col, name);
 }
 
 // The hashes of an Arrow column, packed on the job's threads; nothing is kept if one is refused.

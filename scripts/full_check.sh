@@ -50,6 +50,16 @@ if ! build/fuzz/fuzz_index -max_total_time="${FUZZ_INDEX_SECONDS:-45}" -print_fi
 fi
 grep -v '^#' build/fuzz/index_log.txt | tail -n 8
 
+echo "== Differential fuzzing of the Arrow ingest, ${FUZZ_ARROW_SECONDS:-30} s"
+mkdir -p build/fuzz/corpus_arrow
+if ! build/fuzz/fuzz_arrow -max_total_time="${FUZZ_ARROW_SECONDS:-30}" -print_final_stats=1 \
+    -artifact_prefix=build/fuzz/arrow- build/fuzz/corpus_arrow fuzz/corpus_arrow >build/fuzz/arrow_log.txt 2>&1; then
+  cat build/fuzz/arrow_log.txt
+  echo "Arrow ingest fuzzer found a disagreement or a crash; the reproducer is in build/fuzz/" >&2
+  exit 1
+fi
+grep -v '^#' build/fuzz/arrow_log.txt | tail -n 8
+
 echo "== Python tests, AddressSanitizer + UndefinedBehaviorSanitizer build"
 python3 -m venv .venv-asan
 .venv-asan/bin/python -m pip install "${pip_quiet[@]}" pytest hypothesis numpy
@@ -167,6 +177,7 @@ export WINEDEBUG=-all
 wine build/mingw/core_tests.exe --gtest_brief=1
 wine build/mingw/replay_kernels.exe fuzz/corpus
 wine build/mingw/replay_index.exe fuzz/corpus_index
+wine build/mingw/replay_arrow.exe fuzz/corpus_arrow
 # Suite.test per line, sorted: the two linkers order the suites differently.
 list_tests() {
   "$@" --gtest_list_tests | tr -d '\r' |
