@@ -1,3 +1,4 @@
+import os
 import sys
 from pathlib import Path
 
@@ -21,3 +22,10 @@ def refuses():
             assert fragment in str(info.value), (fragment, str(info.value))
         return str(info.value)
     return check
+
+
+def pytest_collectreport(report):
+    """Where the optional packages are meant to be installed (QUORVALENT_REQUIRE_OPTIONAL, set by
+    the test command), a test module skipped for a missing one fails instead."""
+    if os.environ.get("QUORVALENT_REQUIRE_OPTIONAL") and report.skipped and "could not import" in str(report.longrepr):
+        report.outcome = "failed"

@@ -193,7 +193,7 @@ def test_a_chained_group_warns_and_the_console_script_runs_the_same_command_line
     path.write_text("\n".join(chain) + "\n")
     result = run("dedup", path, "--max-dist", 1)
     assert result.stdout.splitlines() == [chain[0]]
-    assert "warning: the largest group holds 64 of 64 lines" in result.stderr and "--method star" in result.stderr
+    assert "warning: the largest group holds 64 of 64 hashes" in result.stderr and "--method star" in result.stderr
     star = run("dedup", path, "--max-dist", 1, "--method", "star")
     assert "warning" not in star.stderr and len(star.stdout.splitlines()) == 32
     script = os.path.join(os.path.dirname(sys.executable), "quorvalent-index")
