@@ -40,25 +40,22 @@ if ! build/fuzz/fuzz_kernels -max_total_time="${FUZZ_SECONDS:-60}" -print_final_
 fi
 grep -v '^#' build/fuzz/log.txt | tail -n 12
 
-echo "== Differential fuzzing of the index, ${FUZZ_INDEX_SECONDS:-45} s"
-mkdir -p build/fuzz/corpus_index
-if ! build/fuzz/fuzz_index -max_total_time="${FUZZ_INDEX_SECONDS:-45}" -print_final_stats=1 \
-    -artifact_prefix=build/fuzz/index- build/fuzz/corpus_index fuzz/corpus_index >build/fuzz/index_log.txt 2>&1; then
-  cat build/fuzz/index_log.txt
-  echo "index fuzzer found a disagreement or a crash; the reproducer is in build/fuzz/" >&2
-  exit 1
-fi
-grep -v '^#' build/fuzz/index_log.txt | tail -n 8
-
-echo "== Differential fuzzing of the Arrow ingest, ${FUZZ_ARROW_SECONDS:-30} s"
-mkdir -p build/fuzz/corpus_arrow
-if ! build/fuzz/fuzz_arrow -max_total_time="${FUZZ_ARROW_SECONDS:-30}" -print_final_stats=1 \
-    -artifact_prefix=build/fuzz/arrow- build/fuzz/corpus_arrow fuzz/corpus_arrow >build/fuzz/arrow_log.txt 2>&1; then
-  cat build/fuzz/arrow_log.txt
-  echo "Arrow ingest fuzzer found a disagreement or a crash; the reproducer is in build/fuzz/" >&2
-  exit 1
-fi
-grep -v '^#' build/fuzz/arrow_log.txt | tail -n 8
+# fuzz NAME SECONDS: runs build/fuzz/fuzz_NAME on fuzz/corpus_NAME, and fails the check with
+# the fuzzer's whole report on a disagreement or a crash.
+fuzz() {
+  local name=$1 seconds=$2
+  echo "== Differential fuzzing: $name, $seconds s"
+  mkdir -p "build/fuzz/corpus_$name"
+  if ! "build/fuzz/fuzz_$name" -max_total_time="$seconds" -print_final_stats=1 -artifact_prefix="build/fuzz/$name-" \
+      "build/fuzz/corpus_$name" "fuzz/corpus_$name" >"build/fuzz/${name}_log.txt" 2>&1; then
+    cat "build/fuzz/${name}_log.txt"
+    echo "the $name fuzzer found a disagreement or a crash; the reproducer is in build/fuzz/" >&2
+    exit 1
+  fi
+  grep -v '^#' "build/fuzz/${name}_log.txt" | tail -n 8
+}
+fuzz index "${FUZZ_INDEX_SECONDS:-45}"
+fuzz arrow "${FUZZ_ARROW_SECONDS:-30}"
 
 echo "== Python tests, AddressSanitizer + UndefinedBehaviorSanitizer build"
 python3 -m venv .venv-asan

@@ -118,11 +118,7 @@ class TextSource:
         return f"line {self.ids[position]}"
 
     def index(self) -> HashIndex:
-        try:
-            return HashIndex(self.hashes, ids=self.ids, bits=self.bits)
-        except HashError as error:
-            where = f"{self.where(error.position)}: " if error.position is not None else ""
-            raise InputError(f"{self.path}: {where}hash {error.reason}") from None
+        return build_index(self, self.path)
 
     def write_kept(self, ids: np.ndarray, out: "Output") -> None:
         kept = set(ids.tolist())
@@ -172,19 +168,24 @@ class TableSource:
         return f"row {position}"
 
     def index(self) -> HashIndex:
-        try:
-            return HashIndex(self.hashes, ids=self.ids, bits=self.bits)
-        except HashError as error:
-            where = f"{self.where(error.position)}: " if error.position is not None else ""
-            raise InputError(f"{self.path}: column {self.column!r}: {where}hash {error.reason}") from None
-        except ValueError as error:
-            raise InputError(f"{self.path}: column {self.column!r}: {error}") from None
+        return build_index(self, f"{self.path}: column {self.column!r}")
 
     def write_kept(self, ids: np.ndarray, out: "Output") -> None:
         pa = pyarrow_for(self.path)
         index_ids = np.asarray(self.ids if isinstance(self.ids, np.ndarray) else self.ids.to_numpy(), dtype=np.int64)
         kept = self.table.filter(pa.array(np.isin(index_ids, ids)))
         out.write_table(kept)
+
+
+def build_index(source: TextSource | TableSource, name: str) -> HashIndex:
+    """The index of a source's hashes, named by its ids; a refusal names the line or row."""
+    try:
+        return HashIndex(source.hashes, ids=source.ids, bits=source.bits)
+    except HashError as error:
+        where = f"{source.where(error.position)}: " if error.position is not None else ""
+        raise InputError(f"{name}: {where}hash {error.reason}") from None
+    except ValueError as error:
+        raise InputError(f"{name}: {error}") from None
 
 
 def source_for(path: str, args: argparse.Namespace) -> TextSource | TableSource:

@@ -29,3 +29,19 @@ def pytest_collectreport(report):
     the test command), a test module skipped for a missing one fails instead."""
     if os.environ.get("QUORVALENT_REQUIRE_OPTIONAL") and report.skipped and "could not import" in str(report.longrepr):
         report.outcome = "failed"
+
+
+def stops_on_ctrl_c(call, after=0.5, within=1.5):
+    """Runs call(), sends Ctrl-C to the main thread `after` seconds in, and checks that it raised
+    KeyboardInterrupt no later than `within` seconds after that."""
+    import _thread
+    import threading
+    import time
+    timer = threading.Timer(after, _thread.interrupt_main)
+    started = time.monotonic()
+    timer.start()
+    with pytest.raises(KeyboardInterrupt):
+        call()
+    elapsed = time.monotonic() - started
+    timer.join()
+    assert elapsed < after + within, f"took {elapsed:.2f} s to stop"
