@@ -432,6 +432,9 @@ const char* plural(const char* noun) {
                                : "has " + std::to_string(r.detail.bytes) + " bytes, but the index holds " +
                                      std::to_string(quorvalent::bytes_for_bits(bits)) + "-byte codes";
             break;
+        case row_refusal::not_text:
+            reason = "is no str";
+            break;
         case row_refusal::above_width:
         case row_refusal::none:
             reason = "sets bits above the index's " + std::to_string(bits) + " bits";
