@@ -1275,6 +1275,21 @@ class pair_batches {
     std::unique_ptr<qc::pair_stream> stream_;
 };
 
+// Hashes as packed codes, without an index: (codes of shape (N, words), bits). The parsing of
+// every input, on its own.
+nb::tuple pack_codes(nb::handle hashes, nb::handle bits) {
+    width w;
+    if (!bits.is_none()) {
+        const long long b = read_int(bits, "bits", 1, max_code_bits + 1, "between 1 and 4096");
+        if (b > static_cast<long long>(max_code_bits)) refuse("bits must be between 1 and 4096, got " + describe(bits));
+        w.bits = static_cast<unsigned>(b);
+    }
+    std::vector<std::uint64_t> words = parse_hashes(hashes, w, "hash");
+    const std::size_t nw = w.bits ? w.words() : 1;
+    const std::size_t n = words.size() / nw;
+    return nb::make_tuple(owned_array(std::move(words), n, nw), w.bits ? nb::object(nb::int_(w.bits)) : nb::none());
+}
+
 // Rows of integer columns as text: prefixes[k] before column k, then `end`. The command line
 // writes tens of millions of pairs a second through this, straight into the bytes object.
 nb::bytes format_rows(std::vector<nb::ndarray<const std::int64_t, nb::ndim<1>, nb::c_contig, nb::device::cpu>> columns,
@@ -1356,6 +1371,12 @@ NB_MODULE(_core, m) {
 
     m.def("_interpreter_exit", &interpreter_exit, nb::sig("def _interpreter_exit() -> None"));
     nb::module_::import_("atexit").attr("register")(m.attr("_interpreter_exit"));
+    m.def("pack_codes", &pack_codes, nb::arg("hashes").none(), nb::arg("bits").none() = nb::none(),
+          nb::sig("def pack_codes(hashes: object, bits: typing.SupportsIndex | None = None) -> "
+                  "tuple[numpy.typing.NDArray[numpy.uint64], int | None]"),
+          "(codes, bits): hashes (any input an index takes) packed into an array of shape (N, words): "
+          "word j of a code is the number spelled by its digits 16j to 16j + 15, so a 64-bit hash is "
+          "its integer value. bits is the width, None while no hash has set it.");
     m.def("_format_rows", &format_rows, nb::arg("columns"), nb::arg("prefixes"), nb::arg("end"),
           nb::sig("def _format_rows(columns: collections.abc.Sequence[numpy.typing.NDArray[numpy.int64]], "
                   "prefixes: collections.abc.Sequence[str], end: str) -> bytes"));

@@ -205,6 +205,8 @@ pair_columns index_snapshot::cross_pairs(const index_snapshot& other, unsigned r
 namespace {
 // Owners searched at once, at most: beyond it a window's pairs are no cheaper to find.
 constexpr double max_window = 65536;
+// A stream of at most this many pairs is one join, held whole (about 80 MB at its peak).
+constexpr std::size_t whole_join_pairs = std::size_t{1} << 21;
 }  // namespace
 
 struct pair_stream::impl {
@@ -234,17 +236,19 @@ pair_columns pair_stream::next(job& j) {
     const index_state& a = m.self.state();
     const index_state* b = m.other ? &m.other->state() : nullptr;
     if (!m.planned) {
-        // A join is much faster than a query per code, so when all the pairs fit in a batch the
-        // stream is one join; otherwise it searches the owners a window at a time, sized to
-        // find about a batch of pairs.
-        const std::size_t total = count_pairs(a, b, m.r, j);
+        // A join is much faster than a query per code, so the stream is one join whenever its
+        // pairs fit in a bounded amount of memory, whatever the batch; otherwise it searches the
+        // owners a window at a time, sized to find about a batch of pairs.
         m.rank_self = ranks_of(a);
         if (b) m.rank_other = ranks_of(*b);
-        if (total <= m.batch) {
-            m.pending = b ? m.self.cross_pairs(*m.other, m.r, j) : m.self.pairs(m.r, j);
+        job whole(j, std::min(j.result_budget, std::max(m.batch, whole_join_pairs) * bytes_per_found_pair));
+        try {
+            m.pending = b ? m.self.cross_pairs(*m.other, m.r, whole) : m.self.pairs(m.r, whole);
             m.next_owner = m.owners();
-        } else {
-            const double per_owner = static_cast<double>(total) / static_cast<double>(m.owners());
+        } catch (const result_too_large&) {
+            check_cancelled(j);
+            const std::size_t total = count_pairs(a, b, m.r, j);
+            const double per_owner = static_cast<double>(total) / static_cast<double>(std::max<std::size_t>(m.owners(), 1));
             m.window = static_cast<std::size_t>(std::clamp(static_cast<double>(m.batch) / per_owner, 1.0, max_window));
         }
         m.planned = true;

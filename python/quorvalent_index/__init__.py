@@ -22,9 +22,9 @@ from typing import Any
 import numpy as np
 
 from . import _core, _format
-from ._core import HashError, __version__
+from ._core import HashError, __version__, pack_codes
 
-__all__ = ["HashError", "HashIndex", "__version__"]
+__all__ = ["HashError", "HashIndex", "__version__", "pack_codes"]
 
 
 class HashIndex(_core.HashIndex):

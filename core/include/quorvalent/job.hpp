@@ -17,13 +17,19 @@ class job {
    public:
     explicit job(unsigned threads = 1, std::size_t result_budget = std::numeric_limits<std::size_t>::max()) noexcept
         : result_budget(result_budget), threads_(threads ? threads : 1) {}
-    job(const job&) = delete;
+    // A part of `parent` that may fail on its own (a trial with a smaller budget): cancelling the
+    // parent cancels it, while its own failure leaves the parent running.
+    job(const job& parent, std::size_t result_budget) noexcept
+        : result_budget(result_budget), threads_(parent.threads_), parent_(&parent) {}
+    job(const job&) = delete;  // a job is shared by reference; see the constructor above for a part
     job& operator=(const job&) = delete;
 
     unsigned threads() const noexcept { return threads_; }
 
     void cancel() noexcept { cancelled_.store(true, std::memory_order_relaxed); }
-    bool cancelled() const noexcept { return cancelled_.load(std::memory_order_relaxed); }
+    bool cancelled() const noexcept {
+        return cancelled_.load(std::memory_order_relaxed) || (parent_ != nullptr && parent_->cancelled());
+    }
 
     // Progress in work units: the total is set once the work is laid out.
     void set_total(std::size_t units) noexcept { total_.store(units, std::memory_order_relaxed); }
@@ -38,6 +44,7 @@ class job {
 
    private:
     unsigned threads_;
+    const job* parent_ = nullptr;
     std::atomic<bool> cancelled_{false};
     std::atomic<std::size_t> done_{0}, total_{0};
 };
