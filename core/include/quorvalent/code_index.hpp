@@ -6,16 +6,6 @@
 // (see block_layout.hpp for why that finds every answer). The thresholds are chosen per radius
 // from a cost model, which also decides when a plain scan is cheaper.
 //
-// The state model. An index is a sequence of immutable states. A reader takes the current state
-// once (snapshot()) and answers from it alone, however long it runs: a query, a batch, a join,
-// both sides of a cross join (the same state when the two indexes are one). A writer (append,
-// borrow) builds the next state beside the current one and publishes it in one step, or, when
-// anything fails (memory, cancellation, a bad code), publishes nothing. States share their codes
-// and tables wherever they can (see codes/storage.hpp), so taking a snapshot is a pointer copy,
-// and appending is amortised constant work per code plus a table build every time the codes
-// outside the tables pass an eighth of the index. Writers take turns; readers never wait for
-// them, except for the moment of the pointer copy.
-//
 // Memory, for N codes of W words and m tables of 2^p buckets each:
 //   8W bytes per code for the codes themselves (none for borrowed codes), 12 bytes per code per
 //   table (the word that holds the table's block, stored inline by bucket, and the slot), and
@@ -219,6 +209,15 @@ struct index_options {
     std::size_t table_threshold = default_table_threshold;  // fewer codes get no tables; tests lower it
 };
 
+// The state model. An index is a sequence of immutable states. A reader takes the current state
+// once (snapshot()) and answers from it alone, however long it runs: a query, a batch, a join,
+// both sides of a cross join (the same state when the two indexes are one). A writer (append,
+// borrow, remove, compact) builds the next state beside the current one and publishes it in one
+// step, or, when anything fails (memory, cancellation, a bad code or id), publishes nothing. States share their codes
+// and tables wherever they can (see codes/storage.hpp), so taking a snapshot is a pointer copy,
+// and appending is amortised constant work per code plus a table build every time the codes
+// outside the tables pass an eighth of the index. Writers take turns; readers never wait for
+// them, except for the moment of the pointer copy.
 class code_index {
    public:
     // An empty index of codes of `bits` bits (1..max_code_bits).
