@@ -31,6 +31,7 @@
 #endif
 
 #include "quorvalent/arrow_codes.hpp"
+#include "quorvalent/block_layout.hpp"
 #include "quorvalent/code_index.hpp"
 #include "quorvalent/hex_codes.hpp"
 #include "quorvalent/ingest.hpp"
@@ -1290,6 +1291,63 @@ nb::tuple pack_codes(nb::handle hashes, nb::handle bits) {
     return nb::make_tuple(owned_array(std::move(words), n, nw), w.bits ? nb::object(nb::int_(w.bits)) : nb::none());
 }
 
+//--- Blocks, for joins spread over machines -------------------------------------------------
+
+using codes_array = nb::ndarray<const std::uint64_t, nb::ndim<2>, nb::c_contig, nb::device::cpu>;
+
+// The public layout: `count` blocks of a code of `bits` bits, as (word, mask) pairs.
+nb::list split_into_blocks(nb::handle bits, nb::handle count) {
+    const long long b = read_int(bits, "bits", 1, max_code_bits + 1, "between 1 and 4096");
+    if (b > static_cast<long long>(max_code_bits)) refuse("bits must be between 1 and 4096, got " + describe(bits));
+    const long long c = read_int(count, "count", 1, b, "between 1 and bits");
+    nb::list out;
+    for (const qc::block& blk : qc::split_into_blocks(static_cast<unsigned>(b), static_cast<unsigned>(c))) {
+        out.append(nb::make_tuple(blk.word, blk.mask));
+    }
+    return out;
+}
+
+std::vector<qc::block> read_blocks(nb::handle blocks, std::size_t words) {
+    std::vector<qc::block> out;
+    for (nb::handle item : blocks) {
+        const auto pair = nb::borrow<nb::tuple>(item);
+        const auto word = nb::cast<unsigned>(pair[0]);
+        if (word >= words) refuse("a block lies in word " + std::to_string(word) + ", but the codes have " + std::to_string(words));
+        out.push_back({word, nb::cast<std::uint64_t>(pair[1])});
+    }
+    return out;
+}
+
+// The value of every block of every code: (N, blocks) uint64.
+nb::ndarray<nb::numpy, std::uint64_t> block_values(codes_array codes, nb::handle blocks) {
+    const std::vector<qc::block> bs = read_blocks(blocks, codes.shape(1));
+    const std::size_t n = codes.shape(0), w = codes.shape(1);
+    std::vector<std::uint64_t> out(n * bs.size());
+    {
+        released_gil unlocked;
+        for (std::size_t i = 0; i < n; ++i) {
+            for (std::size_t k = 0; k < bs.size(); ++k) out[i * bs.size() + k] = qc::block_value(bs[k], codes.data() + i * w);
+        }
+    }
+    return owned_array(std::move(out), n, bs.size());
+}
+
+// The owning block of each pair (a[k], b[k]) under these thresholds; len(blocks) where none is.
+nb::ndarray<nb::numpy, std::int64_t> owning_blocks(codes_array a, codes_array b, nb::handle blocks, std::vector<int> thresholds) {
+    if (a.shape(0) != b.shape(0) || a.shape(1) != b.shape(1)) refuse("the two code arrays differ in shape");
+    const std::vector<qc::block> bs = read_blocks(blocks, a.shape(1));
+    if (thresholds.size() != bs.size()) refuse("one threshold per block");
+    const std::size_t n = a.shape(0), w = a.shape(1);
+    std::vector<std::int64_t> out(n);
+    {
+        released_gil unlocked;
+        for (std::size_t i = 0; i < n; ++i) {
+            out[i] = static_cast<std::int64_t>(qc::owning_block(bs, thresholds, a.data() + i * w, b.data() + i * w));
+        }
+    }
+    return owned_array(std::move(out), n);
+}
+
 // Rows of integer columns as text: prefixes[k] before column k, then `end`. The command line
 // writes tens of millions of pairs a second through this, straight into the bytes object.
 nb::bytes format_rows(std::vector<nb::ndarray<const std::int64_t, nb::ndim<1>, nb::c_contig, nb::device::cpu>> columns,
@@ -1377,6 +1435,23 @@ NB_MODULE(_core, m) {
           "(codes, bits): hashes (any input an index takes) packed into an array of shape (N, words): "
           "word j of a code is the number spelled by its digits 16j to 16j + 15, so a 64-bit hash is "
           "its integer value. bits is the width, None while no hash has set it.");
+    m.def("split_into_blocks", &split_into_blocks, nb::arg("bits").none(), nb::arg("count").none(),
+          nb::sig("def split_into_blocks(bits: typing.SupportsIndex, count: typing.SupportsIndex) -> list[tuple[int, int]]"),
+          "The blocks of a code of `bits` bits, `count` of them, as (word, mask) pairs: disjoint, covering every "
+          "bit when count >= the words of a code, and a function of (bits, count) alone, so that every process of "
+          "a distributed join computes the same.");
+    m.def("block_values", &block_values, nb::arg("codes"), nb::arg("blocks"),
+          nb::sig("def block_values(codes: numpy.typing.NDArray[numpy.uint64], blocks: collections.abc.Sequence[tuple[int, int]]) "
+                  "-> numpy.typing.NDArray[numpy.uint64]"),
+          "The bits of each block of each code (codes of shape (N, words)), gathered: shape (N, blocks). Codes that "
+          "agree on a block have the same value there.");
+    m.def("owning_blocks", &owning_blocks, nb::arg("a"), nb::arg("b"), nb::arg("blocks"), nb::arg("thresholds"),
+          nb::sig("def owning_blocks(a: numpy.typing.NDArray[numpy.uint64], b: numpy.typing.NDArray[numpy.uint64], "
+                  "blocks: collections.abc.Sequence[tuple[int, int]], thresholds: collections.abc.Sequence[int]) "
+                  "-> numpy.typing.NDArray[numpy.int64]"),
+          "The owning block of each pair (a[k], b[k]): the first block whose distance is within its threshold "
+          "(a negative threshold leaves a block out), or len(blocks). A pair is reported only in its owning "
+          "block's buckets, so no pair is reported twice.");
     m.def("_format_rows", &format_rows, nb::arg("columns"), nb::arg("prefixes"), nb::arg("end"),
           nb::sig("def _format_rows(columns: collections.abc.Sequence[numpy.typing.NDArray[numpy.int64]], "
                   "prefixes: collections.abc.Sequence[str], end: str) -> bytes"));

@@ -22,7 +22,7 @@ echo "== wheel contents"
 import re, sys, zipfile
 names = zipfile.ZipFile(sys.argv[1]).namelist()
 allowed = [r"quorvalent\.cpython-[^/]+\.so", r"quorvalent-stubs/__init__\.pyi",
-           r"quorvalent_index/(__init__|__main__|_format)\.py", r"quorvalent_index/_core\.cpython-[^/]+\.so",
+           r"quorvalent_index/(__init__|__main__|_format|distributed|spark)\.py", r"quorvalent_index/_core\.cpython-[^/]+\.so",
            r"quorvalent_index/_core\.pyi", r"quorvalent_index/py\.typed",
            r"quorvalent-[^/]+\.dist-info/(METADATA|WHEEL|RECORD|entry_points\.txt|licenses/LICENSE)"]
 stray = [n for n in names if not any(re.fullmatch(p, n) for p in allowed)]

@@ -4,7 +4,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-bash scripts/debian_packages.sh libgtest-dev g++
+# Java for the Spark tests.
+bash scripts/debian_packages.sh libgtest-dev g++ openjdk-17-jre-headless
 command -v cmake >/dev/null || bash scripts/debian_packages.sh cmake
 
 generator=()

@@ -1,0 +1,107 @@
+"""The engine-neutral half of an exact near-duplicate join spread over machines.
+
+A join at radius r cuts every code into r + 1 disjoint blocks (split_into_blocks of the core: a
+function of the width and the count alone, so every process computes the same). Two codes
+within r bits agree exactly on at least one of r + 1 disjoint blocks (the pigeonhole
+principle), so every pair within r meets in at least one bucket (block k, value v). Of the
+buckets a pair meets in, only its owning block's (the first block it agrees on) reports it: no
+pair is reported twice, and nothing needs deduplicating.
+
+An engine (Spark, Dask, Ray) then needs three steps, each a map over Arrow batches:
+
+1. ``codes_of(batch column)``: hashes (hex text, big-endian bytes, 64-bit integers) to codes;
+2. ``block_rows(codes, plan)``: each code's bucket keys, one row per block (the shuffle key);
+3. after a shuffle that brings every bucket whole to one worker, ``owned_pairs(...)`` on all
+   the rows a worker holds: one index over them, one join, and the pairs each bucket owns.
+
+Everything here is numpy in, numpy out; the engine adapters (quorvalent_index.spark) are thin
+layers over it.
+"""
+from __future__ import annotations
+
+from typing import Any
+
+import numpy as np
+
+from . import HashIndex, _core, pack_codes
+
+__all__ = ["BlockPlan", "codes_of", "block_rows", "owned_pairs", "cross_pairs"]
+
+
+class BlockPlan:
+    """How a join at radius `max_dist` over codes of `bits` bits is cut into buckets.
+
+    Exact blocks, r + 1 of them: each code is sent to r + 1 buckets, and a bucket holds the
+    codes that agree on one block. Fewer, wider blocks matched within a threshold would shuffle
+    each code to every key near its own (a block of b bits within t bits: sum of C(b, s) for
+    s <= t keys), which costs more bytes than it saves work at every radius a near-duplicate
+    search uses; r + 1 exact blocks is the fewest rows a code can be sent as. A radius of the
+    width or more needs no blocks: every pair is within it, and one bucket holds all."""
+
+    def __init__(self, bits: int, max_dist: int) -> None:
+        if not 1 <= bits <= 4096:
+            raise ValueError(f"bits must be between 1 and 4096, got {bits}")
+        if max_dist < 0:
+            raise ValueError(f"max_dist must be >= 0, got {max_dist}")
+        self.bits, self.max_dist = bits, max_dist
+        self.words = (bits + 63) // 64
+        self.count = max_dist + 1 if max_dist < bits else 0
+        self.blocks = _core.split_into_blocks(bits, self.count) if self.count else []
+
+    def describe(self) -> str:
+        if not self.count:
+            return f"radius {self.max_dist} >= {self.bits} bits: one bucket, every pair"
+        widths = sorted({bin(mask).count("1") for _, mask in self.blocks})
+        return (f"{self.count} exact blocks of {'-'.join(map(str, widths))} bits over {self.bits}-bit codes: "
+                f"each code is sent to {self.count} buckets")
+
+
+def codes_of(column: Any, bits: int | None = None) -> tuple[np.ndarray, int | None]:
+    """(codes of shape (N, words), bits) of a column of hashes: anything an index takes."""
+    return pack_codes(column, bits)
+
+
+def block_rows(codes: np.ndarray, plan: BlockPlan) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """(block, value, row): every code's buckets, one entry per block, row indexing `codes`."""
+    n = len(codes)
+    if not plan.count:
+        return np.zeros(n, dtype=np.int64), np.zeros(n, dtype=np.uint64), np.arange(n, dtype=np.int64)
+    values = _core.block_values(np.ascontiguousarray(codes, dtype=np.uint64), plan.blocks)
+    blocks = np.tile(np.arange(plan.count, dtype=np.int64), n)
+    rows = np.repeat(np.arange(n, dtype=np.int64), plan.count)
+    return blocks, values.reshape(-1), rows
+
+
+def owned_pairs(codes: np.ndarray, ids: np.ndarray, blocks: np.ndarray, values: np.ndarray, plan: BlockPlan,
+                threads: int | None = None) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """The pairs within plan.max_dist that the buckets held here own, as (id_a, id_b, distance)
+    with id_a < id_b. The rows (one per code and block: its code, its id, its block and that
+    block's value) must hold every bucket they touch whole."""
+    n = len(codes)
+    if n < 2:
+        empty = np.zeros(0, dtype=np.int64)
+        return empty, empty, np.zeros(0, dtype=np.int32)
+    index = HashIndex.from_codes(np.ascontiguousarray(codes, dtype=np.uint64), bits=plan.bits)
+    i, j, d = index.pairs(plan.max_dist, threads=threads)
+    # The same bucket, and the bucket of the pair's owning block.
+    keep = (blocks[i] == blocks[j]) & (values[i] == values[j]) & (ids[i] != ids[j])
+    i, j, d = i[keep], j[keep], d[keep]
+    if plan.count:
+        owner = _core.owning_blocks(np.ascontiguousarray(codes[i]), np.ascontiguousarray(codes[j]), plan.blocks,
+                                    [0] * plan.count)
+        keep = owner == blocks[i]
+        i, j, d = i[keep], j[keep], d[keep]
+    a, b = ids[i], ids[j]
+    return np.minimum(a, b), np.maximum(a, b), d
+
+
+def cross_pairs(query_codes: np.ndarray, query_ids: np.ndarray, codes: np.ndarray, ids: np.ndarray, bits: int,
+                max_dist: int, threads: int | None = None) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """(query id, id, distance) of every query within max_dist of a code: one side held whole
+    (the queries, broadcast), the other streamed a batch at a time."""
+    if len(query_codes) == 0 or len(codes) == 0:
+        empty = np.zeros(0, dtype=np.int64)
+        return empty, empty, np.zeros(0, dtype=np.int32)
+    queries = HashIndex.from_codes(np.ascontiguousarray(query_codes, dtype=np.uint64), bits=bits, ids=query_ids)
+    batch = HashIndex.from_codes(np.ascontiguousarray(codes, dtype=np.uint64), bits=bits, ids=ids)
+    return queries.pairs(max_dist, other=batch, threads=threads)

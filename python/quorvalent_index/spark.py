@@ -1,0 +1,364 @@
+"""Exact near-duplicate joins and groups on Apache Spark, for collections past one machine.
+
+    from quorvalent_index.spark import near_duplicate_pairs, near_duplicate_groups, near_duplicates_of, hamming_distance
+
+    pairs  = near_duplicate_pairs(df, "phash", max_dist=4, id_col="id")       # id_a, id_b, distance
+    groups = near_duplicate_groups(df, "phash", max_dist=4, id_col="id")      # id, representative
+    hits   = near_duplicates_of(queries, corpus, "phash", max_dist=31, id_col="id")
+    df.select(hamming_distance("a", "b"))
+
+The hash column is hex text (string), big-endian bytes (binary) or a 64-bit code's bit pattern
+(long). The answers are those of quorvalent_index.HashIndex on the same rows: a distance equal
+to max_dist is within, and no pair is left out or given twice (see
+quorvalent_index.distributed for why). Every step runs over Arrow batches (mapInArrow), with no
+Python object per row.
+
+Installed with ``pip install "quorvalent[spark]"``; nothing else in the package imports
+pyspark.
+"""
+from __future__ import annotations
+
+import math
+from typing import Any, Iterator
+
+import numpy as np
+import pyarrow as pa
+from pyspark.sql import Column, DataFrame
+from pyspark.sql import functions as F
+from pyspark.sql import types as T
+
+from . import HashError, HashIndex, distributed, pack_codes
+
+__all__ = ["near_duplicate_pairs", "near_duplicate_groups", "near_duplicates_of", "hamming_distance"]
+
+# Rows of the bucket shuffle a task holds at the most: its join's index then stays near
+# 100 MB, however large the collection.
+ROWS_PER_TASK = 2_000_000
+# Edges of the near-duplicate graph that groups() unites on the driver at the most.
+MAX_DRIVER_EDGES = 50_000_000
+
+
+#--- Checks made before any job runs ---------------------------------------------------------
+
+def _hash_kind(df: DataFrame, column: str) -> str:
+    if column not in df.columns:
+        raise ValueError(f"no column {column!r} (columns: {', '.join(df.columns)})")
+    kind = df.schema[column].dataType
+    if isinstance(kind, T.StringType):
+        return "text"
+    if isinstance(kind, T.BinaryType):
+        return "bytes"
+    if isinstance(kind, T.LongType):
+        return "long"
+    raise ValueError(f"column {column!r} must hold hex text (string), big-endian bytes (binary) or 64-bit codes "
+                     f"(long), not {kind.simpleString()}")
+
+
+def _id_column(df: DataFrame, id_col: str | None) -> Column:
+    """The ids: a long column, or monotonically_increasing_id(), which is unique but not the
+    same from one run to the next."""
+    if id_col is None:
+        return F.monotonically_increasing_id()
+    if id_col not in df.columns:
+        raise ValueError(f"no id column {id_col!r} (columns: {', '.join(df.columns)})")
+    if not isinstance(df.schema[id_col].dataType, (T.LongType, T.IntegerType)):
+        raise ValueError(f"the id column {id_col!r} must hold integers (long), not {df.schema[id_col].dataType.simpleString()}")
+    return F.col(id_col).cast("long")
+
+
+def _check_radius(max_dist: Any) -> int:
+    if isinstance(max_dist, bool) or not isinstance(max_dist, (int, np.integer)) or max_dist < 0:
+        raise ValueError(f"max_dist must be an int >= 0, got {max_dist!r}")
+    return int(max_dist)
+
+
+def _bits(df: DataFrame, column: str, kind: str, bits: int | None) -> int:
+    """The width of the codes: given, or read off the first hash (a small job)."""
+    if kind == "long":
+        bits = 64 if bits is None else bits
+        if not 1 <= bits <= 64:
+            raise ValueError(f"a long column holds codes of at most 64 bits, not {bits}")
+        return bits
+    if bits is not None:
+        return bits
+    first = df.where(F.col(column).isNotNull()).select(F.length(column).alias("n")).first()
+    if first is None:
+        return 64  # no hash at all: any width answers nothing
+    return int(first["n"]) * (4 if kind == "text" else 8)
+
+
+#--- Codes -------------------------------------------------------------------------------------
+
+def _code_type(bits: int) -> T.DataType:
+    """A code travels as a long (its bit pattern) up to 64 bits, as its words' bytes beyond."""
+    return T.LongType() if bits <= 64 else T.BinaryType()
+
+
+def _code_column(codes: np.ndarray, bits: int) -> pa.Array:
+    if bits <= 64:
+        return pa.array(codes[:, 0].view(np.int64))
+    width = 8 * codes.shape[1]
+    offsets = pa.py_buffer(np.arange(0, (len(codes) + 1) * width, width, dtype=np.int32).tobytes())
+    return pa.Array.from_buffers(pa.binary(), len(codes), [None, offsets, pa.py_buffer(np.ascontiguousarray(codes).tobytes())])
+
+
+def _codes_from(column: pa.ChunkedArray | pa.Array, bits: int) -> np.ndarray:
+    """Codes of shape (N, words) from the column _code_column made: longs, or binary values of
+    equal length, whose bytes lie end to end."""
+    words = (bits + 63) // 64
+    if bits <= 64:
+        return np.asarray(column.to_numpy(zero_copy_only=False), dtype=np.int64).view(np.uint64).reshape(-1, 1)
+    chunks = column.chunks if isinstance(column, pa.ChunkedArray) else [column]
+    parts = []
+    for chunk in chunks:
+        if len(chunk) == 0:
+            continue
+        offsets = np.frombuffer(chunk.buffers()[1], dtype=np.int32)[chunk.offset:chunk.offset + len(chunk) + 1]
+        data = np.frombuffer(chunk.buffers()[2], dtype=np.uint8)[offsets[0]:offsets[-1]]
+        parts.append(data.view(np.uint64).reshape(-1, words))
+    return np.concatenate(parts) if parts else np.zeros((0, words), dtype=np.uint64)
+
+
+def _parse(batches: Iterator[pa.RecordBatch], bits: int, kind: str) -> Iterator[pa.RecordBatch]:
+    """(id, h) to (id, code): a hash that is refused fails the task, naming its row's id."""
+    for batch in batches:
+        ids, hashes = batch.column(0), batch.column(1)
+        try:
+            codes, _ = pack_codes(hashes, None if kind == "long" and bits == 64 else bits)
+        except HashError as error:
+            where = f"id {ids[error.position].as_py()}" if error.position is not None else "a row"
+            raise ValueError(f"quorvalent_index: the hash of {where} {error.reason}") from None
+        yield pa.RecordBatch.from_arrays([ids, _code_column(codes, bits)], names=["id", "code"])
+
+
+def codes_frame(df: DataFrame, column: str, id_col: str | None = None, bits: int | None = None) -> tuple[DataFrame, int]:
+    """(DataFrame[id, code], bits): the hashes of `column` as packed codes."""
+    kind = _hash_kind(df, column)
+    width = _bits(df, column, kind, bits)
+    source = df.select(_id_column(df, id_col).alias("id"), F.col(column).alias("h"))
+    if kind == "long" and width == 64:
+        return source.select("id", F.col("h").alias("code")).where(_not_null("h", "id")), width
+    schema = T.StructType([T.StructField("id", T.LongType()), T.StructField("code", _code_type(width))])
+    return source.mapInArrow(lambda it: _parse(it, width, kind), schema), width
+
+
+def _not_null(column: str, id_column: str) -> Column:
+    return F.when(F.col(column).isNull(),
+                  F.raise_error(F.concat(F.lit("quorvalent_index: the hash of id "), F.col(id_column).cast("string"),
+                                         F.lit(" is null")))).otherwise(F.lit(True))
+
+
+#--- Joins -------------------------------------------------------------------------------------
+
+def _partitions(df: DataFrame, rows: int | None) -> int:
+    """Buckets are shuffled into this many partitions: the session's spark.sql.shuffle.partitions
+    (its users tune it to their cluster), at least two a core, and more when the rows are
+    known to be many."""
+    spark = df.sparkSession
+    configured = int(spark.conf.get("spark.sql.shuffle.partitions", "200"))
+    least = max(configured, 2 * spark.sparkContext.defaultParallelism)
+    return least if rows is None else max(least, math.ceil(rows / ROWS_PER_TASK))
+
+
+def _explode(batches: Iterator[pa.RecordBatch], plan: distributed.BlockPlan) -> Iterator[pa.RecordBatch]:
+    for batch in batches:
+        codes = _codes_from(batch.column(1), plan.bits)
+        blocks, values, rows = distributed.block_rows(codes, plan)
+        take = pa.array(rows)
+        yield pa.RecordBatch.from_arrays([pa.array(blocks.astype(np.int32)), pa.array(values.view(np.int64)),
+                                          batch.column(0).take(take), batch.column(1).take(take)],
+                                         names=["block", "value", "id", "code"])
+
+
+def _join_partition(batches: Iterator[pa.RecordBatch], plan: distributed.BlockPlan) -> Iterator[pa.RecordBatch]:
+    held = list(batches)  # the partition holds its buckets whole: all of it, then one join
+    if not held:
+        return
+    table = pa.Table.from_batches(held)
+    if table.num_rows:
+        table = table.combine_chunks()
+        blocks = table.column("block").to_numpy().astype(np.int64)
+        values = table.column("value").to_numpy().view(np.uint64)
+        ids = table.column("id").to_numpy()
+        codes = _codes_from(table.column("code"), plan.bits)
+        a, b, d = distributed.owned_pairs(codes, ids, blocks, values, plan, threads=1)
+        yield pa.RecordBatch.from_arrays([pa.array(a), pa.array(b), pa.array(d)], names=["id_a", "id_b", "distance"])
+
+
+PAIRS_SCHEMA = T.StructType([T.StructField("id_a", T.LongType()), T.StructField("id_b", T.LongType()),
+                             T.StructField("distance", T.IntegerType())])
+
+
+def _pairs_of_codes(codes: DataFrame, bits: int, max_dist: int, rows: int | None) -> DataFrame:
+    plan = distributed.BlockPlan(bits, max_dist)
+    schema = T.StructType([T.StructField("block", T.IntegerType()), T.StructField("value", T.LongType()),
+                           T.StructField("id", T.LongType()), T.StructField("code", _code_type(bits))])
+    keyed = codes.mapInArrow(lambda it: _explode(it, plan), schema)
+    shuffled = keyed.repartition(_partitions(codes, None if rows is None else rows * max(plan.count, 1)), "block", "value")
+    return shuffled.mapInArrow(lambda it: _join_partition(it, plan), PAIRS_SCHEMA)
+
+
+def near_duplicate_pairs(df: DataFrame, column: str, max_dist: int, id_col: str | None = None,
+                         bits: int | None = None) -> DataFrame:
+    """Every pair of rows whose hashes differ in at most max_dist bits: DataFrame[id_a, id_b,
+    distance], id_a < id_b. id_col names a long column of ids; without it,
+    monotonically_increasing_id() numbers the rows, which is unique but not stable from one run
+    to the next. Identical hashes are pairs too, every one of them."""
+    r = _check_radius(max_dist)
+    codes, width = codes_frame(df, column, id_col, bits)
+    return _pairs_of_codes(codes, width, r, None)
+
+
+def plan(df: DataFrame, column: str, max_dist: int, bits: int | None = None) -> str:
+    """How near_duplicate_pairs would cut the join, and why."""
+    kind = _hash_kind(df, column)
+    return distributed.BlockPlan(_bits(df, column, kind, bits), _check_radius(max_dist)).describe()
+
+
+#--- Groups ----------------------------------------------------------------------------------
+
+def _union_find(a: np.ndarray, b: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """(keys, root of each): the connected components of the edges (a, b), every root the
+    smallest key of its component."""
+    keys, inverse = np.unique(np.concatenate([a, b]), return_inverse=True)
+    left, right = inverse[: len(a)], inverse[len(a):]
+    label = np.arange(len(keys))
+    # Label propagation to the minimum, with pointer jumping: a few passes for any graph of
+    # near-duplicates.
+    while True:
+        low = np.minimum(label[left], label[right])
+        new = label.copy()
+        np.minimum.at(new, left, low)
+        np.minimum.at(new, right, low)
+        new = new[new]
+        if np.array_equal(new, label):
+            return keys, keys[label]
+        label = new
+
+
+def near_duplicate_groups(df: DataFrame, column: str, max_dist: int, id_col: str | None = None,
+                          method: str = "components", priority_col: str | None = None,
+                          bits: int | None = None, max_driver_edges: int = MAX_DRIVER_EDGES) -> DataFrame:
+    """A group for every row: DataFrame[id, representative]. method "components": connected
+    components of the pairs within max_dist; "star": by priority, each unassigned row takes
+    every unassigned row within max_dist of itself. The representative is the member of highest
+    priority_col (ties, and no priority_col, to the lowest id): the same groups as
+    HashIndex.groups for the same rows, ids and priorities, whatever the partitioning.
+
+    Identical hashes are collapsed first, so that a million copies of one hash cost one row of
+    the join. The edges between distinct hashes are united on the driver, up to
+    max_driver_edges of them; past that this raises rather than exhaust the driver."""
+    r = _check_radius(max_dist)
+    if method not in ("components", "star"):
+        raise ValueError(f"method must be 'components' or 'star', got {method!r}")
+    if priority_col is not None:
+        if priority_col not in df.columns:
+            raise ValueError(f"no priority column {priority_col!r} (columns: {', '.join(df.columns)})")
+        if not isinstance(df.schema[priority_col].dataType, T.NumericType):
+            raise ValueError(f"the priority column {priority_col!r} must hold numbers")
+    codes, width = codes_frame(df, column, id_col, bits)
+    with_priority = df.select(_id_column(df, id_col).alias("pid"),
+                              (F.col(priority_col).cast("double") if priority_col else F.lit(0.0)).alias("priority"))
+    if priority_col is not None:
+        with_priority = with_priority.withColumn("priority", F.when(F.isnan("priority") | F.col("priority").isNull(),
+                                                                    F.raise_error(F.lit("quorvalent_index: a priority is NaN or null")))
+                                                 .otherwise(F.col("priority")))
+    members = codes.join(with_priority, codes.id == with_priority.pid).drop("pid").cache()
+    # One row per distinct code: its best member, by (priority, then the lowest id).
+    best = F.max(F.struct(F.col("priority"), (-F.col("id")).alias("neg_id")))
+    distinct = members.groupBy("code").agg(F.min("id").alias("key"), best.alias("best")).cache()
+    rows = distinct.count()
+    edges = _pairs_of_codes(distinct.select(F.col("key").alias("id"), "code"), width, r, rows)
+    count = edges.count()
+    if count > max_driver_edges:
+        raise ValueError(f"{count} edges between distinct hashes within {r} bits pass max_driver_edges "
+                         f"({max_driver_edges}); raise it, or use a smaller max_dist")
+    pairs = edges.select("id_a", "id_b").toArrow()
+    a, b = pairs.column("id_a").to_numpy(), pairs.column("id_b").to_numpy()
+    spark = df.sparkSession
+    if method == "components":
+        keys, roots = _union_find(a, b)
+        label = spark.createDataFrame(pa.table({"key": keys, "root": roots}))
+        labelled = distinct.join(label, "key", "left").withColumn("root", F.coalesce("root", "key"))
+        reps = labelled.groupBy("root").agg(F.max("best").alias("group_best"))
+        code_rep = labelled.join(reps, "root").select("code", (-F.col("group_best.neg_id")).alias("representative"))
+    else:
+        # The star runs on the driver, over the distinct codes that have near-duplicates.
+        involved = np.unique(np.concatenate([a, b]))
+        info = distinct.join(spark.createDataFrame(pa.table({"key": involved})), "key") \
+                       .select("key", "best.priority", (-F.col("best.neg_id")).alias("best_id")).toArrow()
+        keys = info.column("key").to_numpy()
+        order = np.lexsort((info.column("best_id").to_numpy(), -info.column("priority").to_numpy()))
+        position = {int(k): p for p, k in enumerate(keys)}
+        neighbours: dict[int, list[int]] = {}
+        for x, y in zip(a.tolist(), b.tolist()):
+            neighbours.setdefault(x, []).append(y)
+            neighbours.setdefault(y, []).append(x)
+        centre: dict[int, int] = {}
+        best_ids = info.column("best_id").to_numpy()
+        for p in order.tolist():
+            k = int(keys[p])
+            if k in centre:
+                continue
+            rep = int(best_ids[p])
+            centre[k] = rep
+            for n in neighbours.get(k, []):
+                centre.setdefault(n, rep)
+        assigned = spark.createDataFrame(pa.table({"key": np.array(list(centre), dtype=np.int64),
+                                                   "centre": np.array(list(centre.values()), dtype=np.int64)}))
+        code_rep = distinct.join(assigned, "key", "left").select(
+            "code", F.coalesce("centre", -F.col("best.neg_id")).alias("representative"))
+    return members.join(code_rep, "code").select("id", "representative")
+
+
+#--- Queries against a corpus ------------------------------------------------------------------
+
+def near_duplicates_of(queries: DataFrame, corpus: DataFrame, column: str, max_dist: int, id_col: str | None = None,
+                       bits: int | None = None) -> DataFrame:
+    """Every (query, corpus row) within max_dist: DataFrame[query_id, corpus_id, distance]. The
+    queries, the smaller side, are held whole by every task (broadcast) and the corpus streams
+    through them a batch at a time: the corpus is never shuffled."""
+    r = _check_radius(max_dist)
+    kinds = {_hash_kind(queries, column), _hash_kind(corpus, column)}
+    if len(kinds) != 1:
+        raise ValueError(f"the queries' and the corpus's {column!r} columns hold different kinds of hashes: {sorted(kinds)}")
+    query_codes, width = codes_frame(queries, column, id_col, bits)
+    corpus_codes, corpus_width = codes_frame(corpus, column, id_col, width)
+    held = query_codes.toArrow()
+    qids = held.column("id").to_numpy()
+    qcodes = _codes_from(held.column("code"), width)
+    shared = queries.sparkSession.sparkContext.broadcast((qids, qcodes))
+
+    def join(batches: Iterator[pa.RecordBatch]) -> Iterator[pa.RecordBatch]:
+        ids_q, codes_q = shared.value
+        for batch in batches:
+            codes = _codes_from(batch.column(1), width)
+            q, c, d = distributed.cross_pairs(codes_q, ids_q, codes, batch.column(0).to_numpy(), width, r, threads=1)
+            yield pa.RecordBatch.from_arrays([pa.array(q), pa.array(c), pa.array(d)], names=["query_id", "corpus_id", "distance"])
+
+    schema = T.StructType([T.StructField("query_id", T.LongType()), T.StructField("corpus_id", T.LongType()),
+                           T.StructField("distance", T.IntegerType())])
+    return corpus_codes.mapInArrow(join, schema)
+
+
+#--- A column function -------------------------------------------------------------------------
+
+def _distance(x: pa.Array, y: pa.Array) -> pa.Array:
+    present = np.asarray(x.is_valid()) & np.asarray(y.is_valid())
+    out = np.zeros(len(x), dtype=np.int32)
+    if present.any():
+        keep = pa.array(present)
+        left, _ = pack_codes(x.filter(keep))
+        right, _ = pack_codes(y.filter(keep))
+        if left.shape != right.shape:
+            raise ValueError("quorvalent_index: hamming_distance of hashes of different widths")
+        out[present] = np.bitwise_count(left ^ right).sum(axis=1)
+    return pa.array(out, mask=~present)
+
+
+def hamming_distance(a: str | Column, b: str | Column) -> Column:
+    """The bits in which the hashes of two columns differ, row by row (null where either is
+    null), computed a batch at a time on the Arrow arrays themselves."""
+    from pyspark.sql.functions import arrow_udf
+
+    return arrow_udf(_distance, "int")(a, b)

@@ -1,0 +1,175 @@
+"""quorvalent_index.spark against the single-machine index, on a local Spark and once on a local
+cluster whose executors are processes of their own."""
+import os
+import shutil
+import subprocess
+import sys
+import textwrap
+
+import numpy as np
+import pytest
+
+pytest.importorskip("pyspark")
+pa = pytest.importorskip("pyarrow")
+if shutil.which("java") is None and not os.environ.get("JAVA_HOME"):
+    if os.environ.get("QUORVALENT_REQUIRE_OPTIONAL"):
+        raise RuntimeError("the Spark tests need Java (openjdk-17-jre-headless)")
+    pytest.skip("needs Java", allow_module_level=True)
+
+from quorvalent_index import HashIndex  # noqa: E402
+
+# PySpark's own notice about pandas 3, which these tests do not use.
+pytestmark = pytest.mark.filterwarnings("ignore:PySpark does not yet fully support pandas:FutureWarning")
+
+
+def session(master):
+    os.environ["PYSPARK_PYTHON"] = sys.executable
+    os.environ["PYSPARK_DRIVER_PYTHON"] = sys.executable
+    from pyspark.sql import SparkSession
+    spark = (SparkSession.builder.master(master).appName("quorvalent_index tests")
+             .config("spark.driver.host", "127.0.0.1").config("spark.ui.enabled", "false")
+             .config("spark.sql.shuffle.partitions", "4").config("spark.python.worker.reuse", "true")
+             .getOrCreate())
+    spark.sparkContext.setLogLevel("ERROR")
+    return spark
+
+
+@pytest.fixture(scope="module")
+def spark():
+    spark = session("local[2]")
+    yield spark
+    spark.stop()
+
+
+def frame(spark, values, ids, kind, partitions=None):
+    from pyspark.sql import types as T
+    hash_type = {"text": T.StringType(), "bytes": T.BinaryType(), "long": T.LongType()}[kind]
+    schema = T.StructType([T.StructField("id", T.LongType()), T.StructField("h", hash_type),
+                           T.StructField("prio", T.DoubleType())])
+    rng = np.random.default_rng(len(values))
+    rows = [(int(i), v, float(rng.integers(0, 3))) for i, v in zip(ids, values)]
+    df = spark.createDataFrame(rows, schema)
+    return df.repartition(partitions) if partitions else df
+
+
+def data(kind, bits, n, seed):
+    """Hashes of one kind (random, clustered, repeated) as hex text."""
+    rng = np.random.default_rng(seed)
+    digits = (bits + 3) // 4
+    top = 1 << min(bits, 62)
+    base = [int(x) for x in rng.integers(0, top, size=n)]
+    if kind == "clustered":
+        centres = base[:5]
+        base = [centres[k % 5] ^ (1 << int(rng.integers(0, min(bits, 62)))) ^ (1 << int(rng.integers(0, min(bits, 62))))
+                for k in range(n)]
+    elif kind == "repeated":
+        base = [base[0] if k % 3 else base[k] for k in range(n)]
+    return [f"{v:0{digits}x}" for v in base]
+
+
+def encode(hashes, kind):
+    if kind == "text":
+        return hashes
+    if kind == "bytes":
+        return [bytes.fromhex(h if len(h) % 2 == 0 else "0" + h) for h in hashes]
+    return [int(h, 16) - (1 << 64) if int(h, 16) >= 1 << 63 else int(h, 16) for h in hashes]
+
+
+CASES = [  # (data, bits, column kind, radius, partitions)
+    ("random", 64, "text", 0, None), ("clustered", 64, "text", 4, None), ("repeated", 64, "long", 3, 1),
+    ("clustered", 64, "bytes", 12, 40), ("clustered", 256, "text", 10, None), ("random", 256, "bytes", 0, None),
+    ("clustered", 37, "text", 6, 3), ("repeated", 20, "text", 20, None),
+]
+
+
+@pytest.mark.parametrize("kind, bits, column, r, partitions", CASES)
+def test_pairs_and_groups_are_those_of_the_index(spark, kind, bits, column, r, partitions):
+    from quorvalent_index.spark import near_duplicate_groups, near_duplicate_pairs
+    n = 30 if partitions == 40 else 150
+    hashes = data(kind, bits, n, seed=bits + r)
+    ids = [int(x) for x in np.random.default_rng(r).permutation(n) * 11 - 400]
+    df = frame(spark, encode(hashes, column), ids, column, partitions)
+    index = HashIndex(hashes, ids=ids)
+    width = None if column != "long" else bits
+    got = sorted(tuple(row) for row in near_duplicate_pairs(df, "h", r, id_col="id", bits=width).collect())
+    i, j, d = index.pairs(r)
+    assert got == list(zip(i.tolist(), j.tolist(), d.tolist()))
+    prio = [row["prio"] for row in sorted(df.select("id", "prio").collect(), key=lambda row: ids.index(row["id"]))]
+    for method in ("components", "star"):
+        groups = near_duplicate_groups(df, "h", r, id_col="id", method=method, priority_col="prio", bits=width)
+        rows = sorted(tuple(row) for row in groups.collect())
+        want_ids, want_reps = index.groups(r, method, priority=np.array(prio))
+        assert rows == list(zip(want_ids.tolist(), want_reps.tolist())), method
+
+
+def test_queries_against_a_corpus_and_the_column_function(spark):
+    from pyspark.sql import functions as F
+    from quorvalent_index.spark import hamming_distance, near_duplicates_of
+    corpus_hashes = data("clustered", 64, 200, seed=3)
+    query_hashes = corpus_hashes[:20] + data("random", 64, 10, seed=4)
+    corpus = frame(spark, corpus_hashes, list(range(1000, 1200)), "text", 5)
+    queries = frame(spark, query_hashes, list(range(30)), "text")
+    got = sorted(tuple(row) for row in near_duplicates_of(queries, corpus, "h", 8, id_col="id").collect())
+    i, j, d = HashIndex(query_hashes).pairs(8, other=HashIndex(corpus_hashes))
+    assert got == sorted(zip(i.tolist(), (j + 1000).tolist(), d.tolist()))
+    pairs = spark.createDataFrame([("ff00", "0f00"), ("abcd", None), ("0000", "ffff")], ["a", "b"])
+    assert [row.d for row in pairs.select(hamming_distance("a", "b").alias("d")).collect()] == [4, None, 16]
+    assert pairs.select(hamming_distance(F.col("a"), F.lit("ffff")).alias("d")).collect()[0].d == 8
+
+
+def test_bad_input_is_refused_before_a_job_or_named_by_row(spark):
+    from pyspark.sql import types as T
+    from quorvalent_index.spark import near_duplicate_groups, near_duplicate_pairs, near_duplicates_of
+    df = frame(spark, ["ff00", "ff01", "fz00"], [5, 6, 7], "text")
+    for call, fragment in [
+        (lambda: near_duplicate_pairs(df, "nope", 1), "no column 'nope'"),
+        (lambda: near_duplicate_pairs(df, "prio", 1), "must hold hex text (string), big-endian bytes (binary) or 64-bit codes"),
+        (lambda: near_duplicate_pairs(df, "h", -1), "max_dist must be an int >= 0"),
+        (lambda: near_duplicate_pairs(df, "h", 1, id_col="h"), "must hold integers (long)"),
+        (lambda: near_duplicate_groups(df, "h", 1, method="chain"), "method must be 'components' or 'star'"),
+        (lambda: near_duplicate_groups(df, "h", 1, priority_col="h"), "must hold numbers"),
+        (lambda: near_duplicates_of(df, frame(spark, [b"\xff\x00"], [1], "bytes"), "h", 1), "different kinds of hashes"),
+    ]:
+        with pytest.raises(ValueError) as info:
+            call()
+        assert fragment in str(info.value)
+    # Found inside a task: the job fails, and the message names the row's id and the reason.
+    with pytest.raises(Exception) as info:
+        near_duplicate_pairs(df, "h", 1, id_col="id").collect()
+    assert "the hash of id 7 has an invalid character 'z' at offset 1" in str(info.value)
+    nulls = spark.createDataFrame([(1, "ff00"), (2, None)], T.StructType([T.StructField("id", T.LongType()),
+                                                                         T.StructField("h", T.StringType())]))
+    with pytest.raises(Exception) as info:
+        near_duplicate_pairs(nulls, "h", 1, id_col="id").collect()
+    assert "the hash of id 2 is null" in str(info.value)
+    mixed = frame(spark, ["ff00", "ff011"], [1, 2], "text")
+    with pytest.raises(Exception) as info:
+        near_duplicate_pairs(mixed, "h", 1, id_col="id").collect()
+    assert "the hash of id 2 has 5 digits, but the index holds 4-digit hashes" in str(info.value)
+
+
+def test_on_a_local_cluster_the_executors_reach_the_extension_module(tmp_path):
+    # A cluster of two worker processes of one core each, started by Spark itself: the code
+    # and the compiled module must reach executors that are not the driver.
+    script = tmp_path / "cluster.py"
+    script.write_text(textwrap.dedent(f"""
+        import os, sys
+        sys.path.insert(0, {os.path.dirname(__file__)!r})
+        from test_spark import session, data
+        from quorvalent_index import HashIndex
+        from quorvalent_index.spark import near_duplicate_pairs
+        spark = session("local-cluster[2,1,1024]")
+        hashes = data("clustered", 64, 400, seed=9)
+        df = spark.createDataFrame(list(enumerate(hashes)), ["id", "h"]).repartition(4)
+        got = sorted(tuple(row) for row in near_duplicate_pairs(df, "h", 6, id_col="id").collect())
+        i, j, d = HashIndex(hashes).pairs(6)
+        assert got == list(zip(i.tolist(), j.tolist(), d.tolist())), "pairs differ"
+        pids = df.rdd.mapPartitions(lambda rows: [os.getpid()]).collect()
+        assert os.getpid() not in pids, "the tasks ran in the driver"
+        print("cluster ok", len(got))
+        spark.stop()
+    """))
+    env = dict(os.environ, PYSPARK_PYTHON=sys.executable)
+    result = subprocess.run([sys.executable, "-W", "ignore::FutureWarning", str(script)], capture_output=True, text=True,
+                            timeout=600, env=env)
+    assert result.returncode == 0 and "cluster ok" in result.stdout, result.stderr[-3000:]
