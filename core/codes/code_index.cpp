@@ -76,7 +76,20 @@ search_plan within_plan(const index_state& s, unsigned r) {
 
 search_plan pairs_plan(const index_state& s, unsigned r) {
     static const table_set none;
-    return plan_pairs(s.tables ? *s.tables : none, s.count, s.words, s.bits, r);
+    if (!s.tables) return plan_pairs(none, s.count, s.words, s.bits, r);
+    // Past this share of removed codes in the tables (removals not yet compacted, or the copies
+    // a grouping hides), their buckets are priced by what they hold that is live.
+    constexpr std::size_t live_pricing_divisor = 16;
+    if (s.dead_count * live_pricing_divisor <= s.indexed()) return plan_pairs(*s.tables, s.count, s.words, s.bits, r);
+    std::vector<table_stats> live;
+    std::size_t live_indexed = 0;
+    for (const table& t : s.tables->tables) {
+        table_stats stats;
+        stats.occupancy = t.live_occupancy([&](slot_t slot) { return s.live(slot); }, stats.filled);
+        live.push_back(std::move(stats));
+    }
+    for (std::size_t slot = 0; slot < s.indexed(); ++slot) live_indexed += s.live(slot);
+    return plan_pairs(*s.tables, s.count, s.words, s.bits, r, &live, live_indexed);
 }
 
 //--- The index: states and writers --------------------------------------------------------

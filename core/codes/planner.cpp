@@ -15,10 +15,11 @@ double binomial(unsigned n, unsigned k) {
     return c;
 }
 
-double occupancy_at(const table& t, unsigned s) {
-    const auto& occ = t.occupancy();
+double occupancy_at(const std::vector<double>& occ, unsigned s) {
     return occ.empty() ? 0.0 : occ[std::min<std::size_t>(s, occ.size() - 1)];
 }
+
+double occupancy_at(const table& t, unsigned s) { return occupancy_at(t.occupancy(), s); }
 
 // One query's cost of probing table t at threshold th: every bucket within min(th, key bits).
 double probe_cost(const table& t, int th) {
@@ -30,15 +31,15 @@ double probe_cost(const table& t, int th) {
     return c;
 }
 
-// A join's cost of table t at threshold th: every pair of filled buckets within it, once, and
+// A join's cost of a table at threshold th: every pair of filled buckets within it, once, and
 // every pair of codes in them.
-double join_cost(const table& t, std::size_t indexed, int th) {
+double join_cost(unsigned key_bits, const std::vector<double>& occupancy, std::size_t filled, std::size_t indexed, int th) {
     double c = 0;
-    for (int s = 0; s <= th && s <= static_cast<int>(t.key_bits()); ++s) {
+    for (int s = 0; s <= th && s <= static_cast<int>(key_bits); ++s) {
         const auto su = static_cast<unsigned>(s);
-        const double masks = binomial(t.key_bits(), su);
-        c += static_cast<double>(t.filled_buckets()) * masks / 2 * cost::join_bucket_pair +
-             static_cast<double>(indexed) * masks * occupancy_at(t, su) / 2 * cost::join_pair;
+        const double masks = binomial(key_bits, su);
+        c += static_cast<double>(filled) * masks / 2 * cost::join_bucket_pair +
+             static_cast<double>(indexed) * masks * occupancy_at(occupancy, su) / 2 * cost::join_pair;
     }
     return c;
 }
@@ -87,14 +88,20 @@ search_plan plan_within(const table_set& ts, std::size_t count, std::size_t word
     return plan;
 }
 
-search_plan plan_pairs(const table_set& ts, std::size_t count, std::size_t words, unsigned bits, unsigned r) {
+search_plan plan_pairs(const table_set& ts, std::size_t count, std::size_t words, unsigned bits, unsigned r,
+                       const std::vector<table_stats>* live, std::size_t live_count) {
     search_plan plan;
-    const double n = static_cast<double>(count);
+    const double n = static_cast<double>(live ? live_count : count);
     plan.scan_cost = n * n / 2 * cost::scan_word * static_cast<double>(words);
     plan.scan = true;
     plan.estimated_cost = std::numeric_limits<double>::infinity();
     if (ts.tables.empty() || r >= bits) return plan;
-    auto cost = [&](std::size_t i, int th) { return th < 0 ? 0.0 : join_cost(ts.tables[i], ts.indexed, th); };
+    auto cost = [&](std::size_t i, int th) {
+        if (th < 0) return 0.0;
+        const table& t = ts.tables[i];
+        return live ? join_cost(t.key_bits(), (*live)[i].occupancy, (*live)[i].filled, live_count, th)
+                    : join_cost(t.key_bits(), t.occupancy(), t.filled_buckets(), ts.indexed, th);
+    };
     double total = 0;
     if (!spend_thresholds(ts.tables, r, cost, plan.thresholds, total)) return plan;
     // Each code of the tail is a query of the tables and a scan of the tail after it.

@@ -42,9 +42,20 @@ struct table_set {
     std::vector<search_plan> within_plans;  // by radius
 };
 
+// What a table holds, as the model prices it: the occupancy seen from a code of its own at each
+// key distance (see table::occupancy), and its buckets that hold anything.
+struct table_stats {
+    std::vector<double> occupancy;
+    std::size_t filled = 0;
+};
+
 double scan_cost(std::size_t count, std::size_t words);
 search_plan plan_within(const table_set& ts, std::size_t count, std::size_t words, unsigned bits, unsigned r);
-search_plan plan_pairs(const table_set& ts, std::size_t count, std::size_t words, unsigned bits, unsigned r);
+// With `live`, the tables are priced by what they hold that is live (one entry a table),
+// rather than by all they were built with: removed codes, and the copies a grouping hides,
+// may crowd buckets that are nearly empty of live codes.
+search_plan plan_pairs(const table_set& ts, std::size_t count, std::size_t words, unsigned bits, unsigned r,
+                       const std::vector<table_stats>* live = nullptr, std::size_t live_count = 0);
 // What probing every table at key distance s costs one query.
 double stage_cost(const table_set& ts, unsigned s);
 

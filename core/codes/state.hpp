@@ -68,6 +68,8 @@ inline constexpr std::size_t queries_per_unit = 16;
 // The plans of a state, with or without tables.
 search_plan within_plan(const index_state& s, unsigned r);
 search_plan pairs_plan(const index_state& s, unsigned r);
+// The state a snapshot answers from, for the core's own layers and its tests.
+inline const index_state& state_of(const index_snapshot& s) noexcept { return *s.state_; }
 // within() of a query already checked against the width.
 std::vector<hit> search_within(const index_state& s, const std::uint64_t* q, unsigned r);
 // The same check for queries and appended codes: invalid_code names the first that fails.

@@ -52,6 +52,10 @@ class table {
     // codes in the buckets whose key differs from that code's key in exactly s bits. Entry 0
     // is exact (sum of squared bucket sizes over n); the others are estimated from a sample.
     const std::vector<double>& occupancy() const noexcept { return occupancy_; }
+    // The same, counting only the entries `live` keeps (a removal's or a grouping's view);
+    // returns the live buckets' number in `filled`.
+    template <class Live>
+    std::vector<double> live_occupancy(Live&& live, std::size_t& filled) const;
     std::size_t filled_buckets() const noexcept { return filled_; }
 
    private:
@@ -66,6 +70,47 @@ class table {
     std::vector<double> occupancy_;
     std::size_t filled_ = 0;
 };
+
+template <class Live>
+std::vector<double> table::live_occupancy(Live&& live, std::size_t& filled) const {
+    std::vector<std::uint32_t> counts(buckets(), 0);
+    std::size_t total = 0;
+    for (std::size_t b = 0; b < buckets(); ++b) {
+        for (std::uint32_t e = begin(b); e < end(b); ++e) {
+            if (!live(slots_[e])) continue;
+            ++counts[b];
+            ++total;
+        }
+    }
+    std::vector<double> occupancy(key_bits_ + 1, 0.0);
+    filled = 0;
+    if (total == 0) return occupancy;
+    double squares = 0;
+    for (std::uint32_t c : counts) {
+        squares += static_cast<double>(c) * c;
+        filled += c > 0;
+    }
+    occupancy[0] = squares / static_cast<double>(total);
+    // The other distances from a sample of live entries, as measure_occupancy() takes them.
+    std::size_t seed = 0x9e3779b97f4a7c15ull ^ total;
+    auto next = [&seed] { return seed = seed * 6364136223846793005ull + 1442695040888963407ull, seed >> 17; };
+    constexpr std::size_t samples = 256;
+    const std::size_t n = slots_.size();
+    for (unsigned s = 1; s <= key_bits_; ++s) {
+        double sum = 0;
+        std::size_t taken = 0;
+        for (std::size_t attempt = 0; taken < samples && attempt < 16 * samples; ++attempt) {
+            const std::size_t entry = next() % n;
+            if (!live(slots_[entry])) continue;
+            std::uint64_t mask = 0;
+            while (static_cast<unsigned>(popcount64_baseline(mask)) < s) mask |= 1ull << (next() % key_bits_);
+            sum += counts[key(words_[entry]) ^ static_cast<std::size_t>(mask)];
+            ++taken;
+        }
+        occupancy[s] = taken ? sum / static_cast<double>(taken) : 0.0;
+    }
+    return occupancy;
+}
 
 // Every mask of exactly k bits among the low p bits, in increasing order.
 template <class F>

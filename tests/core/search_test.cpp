@@ -2,6 +2,7 @@
 // kernels; and the plans the cost model makes on uniform and on skewed data.
 #include <gtest/gtest.h>
 
+#include "codes/state.hpp"
 #include "index_test_data.hpp"
 
 namespace qc = quorvalent::codes;
@@ -164,6 +165,31 @@ TEST(Planner, SkewedCodesArePricedByTheirBuckets) {
     // Radius 12 needs every bucket of a 12-bit key: a scan is cheaper.
     EXPECT_TRUE(s.plan_within(12).scan) << s.plan_within(12).describe();
     EXPECT_FALSE(s.plan_within(0).scan) << s.plan_within(0).describe();
+}
+
+// Codes a removal or a grouping hides still sit in the buckets: the join is priced by the live
+// ones, or a million copies of one hash would price every table out and the join would scan.
+TEST(Planner, HiddenCodesAreNotPriced) {
+    data_set d = make_codes(64, 20000);
+    const std::size_t distinct = d.size();
+    d.codes.resize(distinct + 200000, d.codes[0]);
+    qc::code_index index(64);
+    qc::job j;
+    index.append(d.codes.data(), d.codes.size(), j);
+    const qc::index_snapshot snap = index.snapshot();
+    const qc::index_state& all = qc::state_of(snap);
+    qc::index_state view = all;
+    auto dead = std::make_shared<std::vector<std::uint64_t>>((all.count + 63) / 64, 0);
+    for (std::size_t slot = distinct; slot < all.count; ++slot) (*dead)[slot >> 6] |= std::uint64_t{1} << (slot & 63);
+    view.dead = dead;
+    view.dead_count = all.count - distinct;
+    const qc::search_plan live = qc::pairs_plan(view, 4);
+    EXPECT_FALSE(live.scan) << live.describe();
+    // The distinct codes alone, indexed afresh, are what the hidden view should cost.
+    qc::code_index fresh(64);
+    fresh.append(d.codes.data(), distinct, j);
+    const qc::search_plan want = fresh.snapshot().plan_pairs(4);
+    EXPECT_LT(live.estimated_cost, 3 * want.estimated_cost) << live.describe() << " vs " << want.describe();
 }
 
 TEST(Index, StatesItsBytesPerCode) {

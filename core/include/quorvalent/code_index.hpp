@@ -183,6 +183,7 @@ class index_snapshot {
 
    private:
     friend class pair_stream;
+    friend const index_state& state_of(const index_snapshot& s) noexcept;  // codes/state.hpp
     const index_state& state() const noexcept { return *state_; }
     std::shared_ptr<const index_state> state_;
 };
