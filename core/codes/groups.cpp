@@ -14,39 +14,80 @@ namespace quorvalent::codes {
 
 namespace {
 
+// One bucket's live codes as (a word of the code, slot), in slot order.
+using keyed_slots = std::vector<std::pair<std::uint64_t, slot_t>>;
+
+// Points every code of `run` at the first (lowest) slot in `run` that holds the same code.
+void mark_copies(const index_state& s, keyed_slots& run, std::vector<slot_t>& first) {
+    const std::size_t bytes = s.words * sizeof(std::uint64_t);
+    auto same = [&](const std::pair<std::uint64_t, slot_t>& a, const std::pair<std::uint64_t, slot_t>& b) {
+        return a.first == b.first && (s.words == 1 || std::memcmp(s.code(a.second), s.code(b.second), bytes) == 0);
+    };
+    // Small runs (nearly all) by pairs, in place; a run where codes crowd by a sort.
+    constexpr std::size_t pairwise_run = 16;
+    if (run.size() <= pairwise_run) {
+        for (std::size_t k = 1; k < run.size(); ++k) {
+            for (std::size_t i = 0; i < k; ++i) {
+                if (same(run[i], run[k])) {
+                    first[run[k].second] = first[run[i].second];
+                    break;
+                }
+            }
+        }
+        return;
+    }
+    std::sort(run.begin(), run.end(), [&](const auto& a, const auto& b) {
+        if (a.first != b.first) return a.first < b.first;
+        if (s.words > 1) {
+            const int c = std::memcmp(s.code(a.second), s.code(b.second), bytes);
+            if (c != 0) return c < 0;
+        }
+        return a.second < b.second;
+    });
+    for (std::size_t k = 1; k < run.size(); ++k) {
+        if (same(run[k - 1], run[k])) first[run[k].second] = first[run[k - 1].second];
+    }
+}
+
 // first[slot]: the first live slot (in slot order) that holds the same code, for every live
 // slot; the state's removed slots are left as they are.
+//
+// Identical codes share every key, so the copies of a code all sit in one bucket of the first
+// table, or among the codes appended since it was built that have the bucket's key: a pass over
+// the buckets finds them, sorting only the runs where codes crowd, and needs no copy of the
+// index. Without tables, all live codes are one run.
 std::vector<slot_t> first_copies(const index_state& s, job& j) {
     std::vector<slot_t> first(s.count);
     for (std::size_t slot = 0; slot < s.count; ++slot) first[slot] = static_cast<slot_t>(slot);
-    if (s.words == 1) {
-        // (code, slot) side by side: a sort that reads no code through a pointer.
-        std::vector<std::pair<std::uint64_t, slot_t>> keyed;
-        keyed.reserve(s.live_count());
+    keyed_slots run;
+    if (!s.tables || s.tables->tables.empty()) {
+        run.reserve(s.live_count());
         for (std::size_t slot = 0; slot < s.count; ++slot) {
-            if (s.live(slot)) keyed.emplace_back(s.code(slot)[0], static_cast<slot_t>(slot));
+            if (s.live(slot)) run.emplace_back(s.code(slot)[0], static_cast<slot_t>(slot));
         }
-        check_cancelled(j);
-        std::sort(keyed.begin(), keyed.end());
-        check_cancelled(j);
-        for (std::size_t k = 1; k < keyed.size(); ++k) {
-            if (keyed[k].first == keyed[k - 1].first) first[keyed[k].second] = first[keyed[k - 1].second];
-        }
+        mark_copies(s, run, first);
         return first;
     }
-    std::vector<slot_t> order;
-    order.reserve(s.live_count());
-    for (std::size_t slot = 0; slot < s.count; ++slot) {
-        if (s.live(slot)) order.push_back(static_cast<slot_t>(slot));
+    const table& t = s.tables->tables[0];
+    // The appended codes (an eighth of the index at most), by key and then slot.
+    std::vector<std::uint64_t> tail;
+    for (std::size_t slot = s.indexed(); slot < s.count; ++slot) {
+        if (s.live(slot)) tail.push_back(std::uint64_t{t.key(s.code(slot)[t.word()])} << 32 | slot);
     }
-    const std::size_t bytes = s.words * sizeof(std::uint64_t);
-    std::sort(order.begin(), order.end(), [&](slot_t a, slot_t b) {
-        const int c = std::memcmp(s.code(a), s.code(b), bytes);
-        return c != 0 ? c < 0 : a < b;
-    });
-    check_cancelled(j);
-    for (std::size_t k = 1; k < order.size(); ++k) {
-        if (std::memcmp(s.code(order[k]), s.code(order[k - 1]), bytes) == 0) first[order[k]] = first[order[k - 1]];
+    std::sort(tail.begin(), tail.end());
+    std::size_t next_tail = 0;
+    for (std::size_t b = 0; b < t.buckets(); ++b) {
+        if ((b & 0xFFFF) == 0) check_cancelled(j);
+        run.clear();
+        for (std::uint32_t e = t.begin(b); e < t.end(b); ++e) {
+            const slot_t slot = t.entry_slot(e);
+            if (s.live(slot)) run.emplace_back(t.entry_word(e), slot);
+        }
+        for (; next_tail < tail.size() && (tail[next_tail] >> 32) == b; ++next_tail) {
+            const auto slot = static_cast<slot_t>(tail[next_tail]);
+            run.emplace_back(s.code(slot)[t.word()], slot);
+        }
+        if (run.size() > 1) mark_copies(s, run, first);
     }
     return first;
 }
@@ -73,8 +114,9 @@ index_state without_copies(const index_state& s, const std::vector<slot_t>& firs
 // with a compare-and-swap, and paths are halved as they are walked (Anderson and Woll).
 class shared_union_find {
    public:
-    explicit shared_union_find(std::size_t n) : parent_(n) {
-        for (std::size_t k = 0; k < n; ++k) parent_[k].store(static_cast<std::uint32_t>(k), std::memory_order_relaxed);
+    // Starts from a forest given as parents (every root its own parent).
+    explicit shared_union_find(const std::vector<std::uint32_t>& parents) : parent_(parents.size()) {
+        for (std::size_t k = 0; k < parents.size(); ++k) parent_[k].store(parents[k], std::memory_order_relaxed);
     }
     std::uint32_t find(std::uint32_t x) noexcept {
         for (;;) {
@@ -107,19 +149,28 @@ struct union_sink {
 };
 
 // Precedence of each slot: lower wins. From the caller's ranking of live codes in insertion
-// order, or else each code's place in id order (the lowest id wins).
-std::vector<std::uint32_t> precedence_of_slots(const index_state& s, const std::uint32_t* precedence) {
-    std::vector<std::uint32_t> prec(s.count, ~0u);
-    if (precedence) {
-        std::size_t k = 0;
-        for (std::size_t slot = 0; slot < s.count; ++slot) {
-            if (s.live(slot)) prec[slot] = precedence[k++];
+// order, or else each code's place in id order (the lowest id wins). Where ids ascend with
+// slots (the common case), the place is the slot itself and takes no memory.
+class slot_precedence {
+   public:
+    slot_precedence(const index_state& s, const std::uint32_t* precedence) {
+        if (precedence) {
+            prec_.assign(s.count, ~0u);
+            std::size_t k = 0;
+            for (std::size_t slot = 0; slot < s.count; ++slot) {
+                if (s.live(slot)) prec_[slot] = precedence[k++];
+            }
+        } else if (s.by_id) {
+            prec_.assign(s.count, ~0u);
+            for (std::size_t place = 0; place < s.count; ++place) prec_[s.slot_at_rank(place)] = static_cast<std::uint32_t>(place);
         }
-        return prec;
     }
-    for (std::size_t place = 0; place < s.count; ++place) prec[s.slot_at_rank(place)] = static_cast<std::uint32_t>(place);
-    return prec;
-}
+    std::uint32_t operator()(slot_t slot) const noexcept { return prec_.empty() ? slot : prec_[slot]; }
+    void release() { std::vector<std::uint32_t>().swap(prec_); }
+
+   private:
+    std::vector<std::uint32_t> prec_;
+};
 
 // Columns of every live code's id and its representative's, in id order.
 group_columns columns_in_id_order(const index_state& s, const std::vector<slot_t>& rep_of) {
@@ -169,31 +220,38 @@ adjacency adjacency_of(const index_state& distinct, unsigned r, job& j) {
 group_columns index_snapshot::groups(unsigned r, group_method method, const std::uint32_t* precedence, job& j) const {
     const index_state& s = *state_;
     if (s.live_count() == 0) return {};
-    const std::vector<slot_t> first = first_copies(s, j);
+    std::vector<slot_t> first = first_copies(s, j);
     std::size_t copies = 0;
     const index_state distinct = without_copies(s, first, copies);
-    const std::vector<std::uint32_t> prec = precedence_of_slots(s, precedence);
-    std::vector<slot_t> rep_of(s.count);
+    slot_precedence prec(s, precedence);
 
     if (method == group_method::components) {
-        shared_union_find sets(s.count);
+        // Every copy starts in its first copy's set, so the first copies are let go before the
+        // join; each array after them is dropped as soon as it is spent, since at this size
+        // the working arrays outweigh the index's own.
+        shared_union_find sets(first);
+        std::vector<slot_t>().swap(first);
         std::vector<union_sink> sinks(j.threads(), union_sink{&sets});
         if (r > 0 && distinct.live_count() > 1) {
             self_join<union_sink>(distinct, r, j, [&](unsigned worker) -> union_sink& { return sinks[worker]; });
         }
-        // Each copy joins its first copy's component; the component's representative is the
-        // member of lowest precedence.
-        std::vector<slot_t> best(s.count, ~slot_t{0});
+        // A component's representative is its member of lowest precedence, kept at its root
+        // and then copied to every member (a root's own entry is its component's answer).
+        std::vector<slot_t> rep_of(s.count, ~slot_t{0});
         for (std::size_t slot = 0; slot < s.count; ++slot) {
             if (!s.live(slot)) continue;
-            const std::uint32_t root = sets.find(first[slot]);
-            if (best[root] == ~slot_t{0} || prec[slot] < prec[best[root]]) best[root] = static_cast<slot_t>(slot);
+            slot_t& best = rep_of[sets.find(static_cast<std::uint32_t>(slot))];
+            if (best == ~slot_t{0} || prec(static_cast<slot_t>(slot)) < prec(best)) best = static_cast<slot_t>(slot);
         }
         for (std::size_t slot = 0; slot < s.count; ++slot) {
-            if (s.live(slot)) rep_of[slot] = best[sets.find(first[slot])];
+            if (s.live(slot)) rep_of[slot] = rep_of[sets.find(static_cast<std::uint32_t>(slot))];
         }
+        check_cancelled(j);
+        prec.release();
+        { shared_union_find spent = std::move(sets); }
         return columns_in_id_order(s, rep_of);
     }
+    std::vector<slot_t> rep_of(s.count);
 
     // Star: distinct codes in the order of their best copy; an unassigned one becomes a centre,
     // represented by that copy, and takes every unassigned distinct code within r.
@@ -203,13 +261,13 @@ group_columns index_snapshot::groups(unsigned r, group_method method, const std:
     for (std::size_t slot = 0; slot < s.count; ++slot) {
         if (!s.live(slot)) continue;
         slot_t& b = best[first[slot]];
-        if (b == ~slot_t{0} || prec[slot] < prec[b]) b = static_cast<slot_t>(slot);
+        if (b == ~slot_t{0} || prec(static_cast<slot_t>(slot)) < prec(b)) b = static_cast<slot_t>(slot);
     }
     std::vector<slot_t> centres;
     for (std::size_t slot = 0; slot < s.count; ++slot) {
         if (s.live(slot) && first[slot] == slot) centres.push_back(static_cast<slot_t>(slot));
     }
-    std::sort(centres.begin(), centres.end(), [&](slot_t a, slot_t b) { return prec[best[a]] < prec[best[b]]; });
+    std::sort(centres.begin(), centres.end(), [&](slot_t a, slot_t b) { return prec(best[a]) < prec(best[b]); });
     std::vector<slot_t> centre_of(s.count, ~slot_t{0});  // per distinct code: its group's representative
     for (std::size_t k = 0; k < centres.size(); ++k) {
         if ((k & 0xFFFF) == 0) check_cancelled(j);
