@@ -58,6 +58,7 @@ python3 -m venv .venv-sdist
 echo "== stubs"
 (cd /tmp && "$OLDPWD/.venv-sdist/bin/python" -m mypy.stubtest quorvalent)
 (cd /tmp && "$OLDPWD/.venv-sdist/bin/python" -m mypy.stubtest quorvalent_index \
+  --mypy-config-file "$OLDPWD/tests/quorvalent_index/typing/mypy_stubtest.ini" \
   --allowlist "$OLDPWD/tests/quorvalent_index/typing/stubtest_allowlist.txt")
 for module in quorvalent quorvalent_index; do
   .venv-sdist/bin/python -m mypy --strict --no-incremental "tests/$module/typing/uses_api.py"

@@ -10,9 +10,10 @@ pair is reported twice, and nothing needs deduplicating.
 An engine (Spark, Dask, Ray) then needs three steps, each a map over Arrow batches:
 
 1. ``codes_of(batch column)``: hashes (hex text, big-endian bytes, 64-bit integers) to codes;
-2. ``block_rows(codes, plan)``: each code's bucket keys, one row per block (the shuffle key);
-3. after a shuffle that brings every bucket whole to one worker, ``owned_pairs(...)`` on all
-   the rows a worker holds: one index over them, one join, and the pairs each bucket owns.
+2. ``block_rows(codes, plan, ids, heavy)``: each code's bucket keys, one row per block (the
+   shuffle key), with the buckets too large for one worker cut into parts of two chunks;
+3. after a shuffle that brings every bucket part whole to one worker, ``owned_pairs(...)`` on
+   all the rows a worker holds: one index over them, one join, and the pairs each part owns.
 
 Everything here is numpy in, numpy out; the engine adapters (quorvalent_index.spark) are thin
 layers over it.
@@ -25,7 +26,7 @@ import numpy as np
 
 from . import HashIndex, _core, pack_codes
 
-__all__ = ["BlockPlan", "codes_of", "block_rows", "owned_pairs", "cross_pairs"]
+__all__ = ["BlockPlan", "codes_of", "chunk_of", "block_rows", "owned_pairs", "cross_pairs"]
 
 
 class BlockPlan:
@@ -61,30 +62,78 @@ def codes_of(column: Any, bits: int | None = None) -> tuple[np.ndarray, int | No
     return pack_codes(column, bits)
 
 
-def block_rows(codes: np.ndarray, plan: BlockPlan) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
-    """(block, value, row): every code's buckets, one entry per block, row indexing `codes`."""
+def chunk_of(ids: np.ndarray, chunks: int) -> np.ndarray:
+    """The chunk of a heavy bucket each id falls in: a fixed mix of the id, so that every
+    process (and every run) puts a row in the same chunk, and patterned ids still spread."""
+    mixed = (np.asarray(ids).astype(np.uint64) * np.uint64(0x9E3779B97F4A7C15)) >> np.uint64(33)
+    return (mixed % np.uint64(chunks)).astype(np.int64)
+
+
+def block_rows(codes: np.ndarray, plan: BlockPlan, ids: np.ndarray | None = None,
+               heavy: dict[tuple[int, int], int] | None = None) -> tuple[np.ndarray, ...]:
+    """(block, value, part, side, row): every code's buckets, one entry per block, row indexing
+    `codes`.
+
+    A heavy bucket (a (block, value) key of `heavy`, mapped to its number of chunks k) is too
+    large for one worker. Its rows are spread over k chunks by id, and the bucket becomes the
+    k (k + 1) / 2 parts that pair the chunks: part 1 + i k + j for chunks i <= j, each holding
+    chunks i and j, so every pair of the bucket's rows meets in exactly one part. A row is sent
+    to the k parts of its chunk; `side` is -1 in a part of one chunk (every pair counts) and
+    otherwise 0 or 1 for the lower or the higher chunk (only pairs across the two count). Rows
+    of other buckets have part 0 and side -1. Needs the ids when `heavy` is given."""
     n = len(codes)
     if not plan.count:
-        return np.zeros(n, dtype=np.int64), np.zeros(n, dtype=np.uint64), np.arange(n, dtype=np.int64)
-    values = _core.block_values(np.ascontiguousarray(codes, dtype=np.uint64), plan.blocks)
-    blocks = np.tile(np.arange(plan.count, dtype=np.int64), n)
-    rows = np.repeat(np.arange(n, dtype=np.int64), plan.count)
-    return blocks, values.reshape(-1), rows
+        blocks, values, rows = np.zeros(n, dtype=np.int64), np.zeros(n, dtype=np.uint64), np.arange(n, dtype=np.int64)
+    else:
+        values = _core.block_values(np.ascontiguousarray(codes, dtype=np.uint64), plan.blocks).reshape(-1)
+        blocks = np.tile(np.arange(plan.count, dtype=np.int64), n)
+        rows = np.repeat(np.arange(n, dtype=np.int64), plan.count)
+    parts = np.zeros(len(rows), dtype=np.int64)
+    sides = np.full(len(rows), -1, dtype=np.int8)
+    if not heavy:
+        return blocks, values, parts, sides, rows
+    if ids is None:
+        raise ValueError("block_rows needs the ids to split heavy buckets")
+    keep = np.ones(len(rows), dtype=bool)
+    extra = []
+    for (block, value), chunks in heavy.items():
+        hit = np.flatnonzero((blocks == block) & (values == np.uint64(value)))
+        if len(hit) == 0 or chunks < 2:
+            continue
+        keep[hit] = False
+        own = np.repeat(chunk_of(np.asarray(ids)[rows[hit]], chunks), chunks)
+        other = np.tile(np.arange(chunks, dtype=np.int64), len(hit))
+        low, high = np.minimum(own, other), np.maximum(own, other)
+        side = np.where(own == other, -1, np.where(own == low, 0, 1)).astype(np.int8)
+        extra.append((np.repeat(hit, chunks), 1 + low * chunks + high, side))
+    if not extra:
+        return blocks, values, parts, sides, rows
+    at = np.concatenate([np.flatnonzero(keep)] + [e[0] for e in extra])
+    parts = np.concatenate([parts[keep]] + [e[1] for e in extra])
+    sides = np.concatenate([sides[keep]] + [e[2] for e in extra])
+    return blocks[at], values[at], parts, sides, rows[at]
 
 
 def owned_pairs(codes: np.ndarray, ids: np.ndarray, blocks: np.ndarray, values: np.ndarray, plan: BlockPlan,
-                threads: int | None = None) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+                threads: int | None = None, parts: np.ndarray | None = None,
+                sides: np.ndarray | None = None) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
     """The pairs within plan.max_dist that the buckets held here own, as (id_a, id_b, distance)
-    with id_a < id_b. The rows (one per code and block: its code, its id, its block and that
-    block's value) must hold every bucket they touch whole."""
+    with id_a < id_b. The rows (one per code and bucket: its code, its id, its block, that
+    block's value, and its part and side of a split bucket, from block_rows) must hold every
+    bucket part they touch whole."""
     n = len(codes)
     if n < 2:
         empty = np.zeros(0, dtype=np.int64)
         return empty, empty, np.zeros(0, dtype=np.int32)
     index = HashIndex.from_codes(np.ascontiguousarray(codes, dtype=np.uint64), bits=plan.bits)
     i, j, d = index.pairs(plan.max_dist, threads=threads)
-    # The same bucket, and the bucket of the pair's owning block.
+    # The same bucket (and part of it), and the bucket of the pair's owning block.
     keep = (blocks[i] == blocks[j]) & (values[i] == values[j]) & (ids[i] != ids[j])
+    if parts is not None:
+        keep &= parts[i] == parts[j]
+        # In a part of two chunks, only the pairs across them: each chunk's own pairs are
+        # its own part's.
+        keep &= (sides[i] == -1) | (sides[i] != sides[j])
     i, j, d = i[keep], j[keep], d[keep]
     if plan.count:
         owner = _core.owning_blocks(np.ascontiguousarray(codes[i]), np.ascontiguousarray(codes[j]), plan.blocks,

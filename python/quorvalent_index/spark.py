@@ -19,7 +19,7 @@ pyspark.
 from __future__ import annotations
 
 import math
-from typing import Any, Iterator
+from typing import Any, Callable, Iterator
 
 import numpy as np
 import pyarrow as pa
@@ -32,8 +32,11 @@ from . import HashError, HashIndex, distributed, pack_codes
 __all__ = ["near_duplicate_pairs", "near_duplicate_groups", "near_duplicates_of", "hamming_distance"]
 
 # Rows of the bucket shuffle a task holds at the most: its join's index then stays near
-# 100 MB, however large the collection.
+# 100 MB, however large the collection. A bucket larger than half of it (one block value held
+# by millions of rows) is cut into chunks, joined two at a time.
 ROWS_PER_TASK = 2_000_000
+# Rows sampled, for each chunk's worth of rows, to find the buckets to cut.
+HEAVY_SAMPLE = 2_000
 # Edges of the near-duplicate graph that groups() unites on the driver at the most.
 MAX_DRIVER_EDGES = 50_000_000
 
@@ -150,24 +153,26 @@ def _not_null(column: str, id_column: str) -> Column:
 
 #--- Joins -------------------------------------------------------------------------------------
 
-def _partitions(df: DataFrame, rows: int | None) -> int:
+def _partitions(df: DataFrame, rows: int | None, rows_per_task: int) -> int:
     """Buckets are shuffled into this many partitions: the session's spark.sql.shuffle.partitions
     (its users tune it to their cluster), at least two a core, and more when the rows are
     known to be many."""
     spark = df.sparkSession
     configured = int(spark.conf.get("spark.sql.shuffle.partitions", "200"))
     least = max(configured, 2 * spark.sparkContext.defaultParallelism)
-    return least if rows is None else max(least, math.ceil(rows / ROWS_PER_TASK))
+    return least if rows is None else max(least, math.ceil(rows / rows_per_task))
 
 
-def _explode(batches: Iterator[pa.RecordBatch], plan: distributed.BlockPlan) -> Iterator[pa.RecordBatch]:
+def _explode(batches: Iterator[pa.RecordBatch], plan: distributed.BlockPlan,
+             heavy: dict[tuple[int, int], int] | None) -> Iterator[pa.RecordBatch]:
     for batch in batches:
         codes = _codes_from(batch.column(1), plan.bits)
-        blocks, values, rows = distributed.block_rows(codes, plan)
+        blocks, values, parts, sides, rows = distributed.block_rows(codes, plan, batch.column(0).to_numpy(), heavy)
         take = pa.array(rows)
         yield pa.RecordBatch.from_arrays([pa.array(blocks.astype(np.int32)), pa.array(values.view(np.int64)),
-                                          batch.column(0).take(take), batch.column(1).take(take)],
-                                         names=["block", "value", "id", "code"])
+                                          pa.array(parts), pa.array(sides), batch.column(0).take(take),
+                                          batch.column(1).take(take)],
+                                         names=["block", "value", "part", "side", "id", "code"])
 
 
 def _join_partition(batches: Iterator[pa.RecordBatch], plan: distributed.BlockPlan) -> Iterator[pa.RecordBatch]:
@@ -177,11 +182,11 @@ def _join_partition(batches: Iterator[pa.RecordBatch], plan: distributed.BlockPl
     table = pa.Table.from_batches(held)
     if table.num_rows:
         table = table.combine_chunks()
-        blocks = table.column("block").to_numpy().astype(np.int64)
-        values = table.column("value").to_numpy().view(np.uint64)
-        ids = table.column("id").to_numpy()
+        column = lambda name: table.column(name).to_numpy()  # noqa: E731
         codes = _codes_from(table.column("code"), plan.bits)
-        a, b, d = distributed.owned_pairs(codes, ids, blocks, values, plan, threads=1)
+        a, b, d = distributed.owned_pairs(codes, column("id"), column("block").astype(np.int64),
+                                          column("value").view(np.uint64), plan, threads=1,
+                                          parts=column("part"), sides=column("side"))
         yield pa.RecordBatch.from_arrays([pa.array(a), pa.array(b), pa.array(d)], names=["id_a", "id_b", "distance"])
 
 
@@ -189,24 +194,56 @@ PAIRS_SCHEMA = T.StructType([T.StructField("id_a", T.LongType()), T.StructField(
                              T.StructField("distance", T.IntegerType())])
 
 
-def _pairs_of_codes(codes: DataFrame, bits: int, max_dist: int, rows: int | None) -> DataFrame:
+def _keyed_schema(bits: int) -> T.StructType:
+    return T.StructType([T.StructField("block", T.IntegerType()), T.StructField("value", T.LongType()),
+                         T.StructField("part", T.LongType()), T.StructField("side", T.ByteType()),
+                         T.StructField("id", T.LongType()), T.StructField("code", _code_type(bits))])
+
+
+def _heavy_buckets(sample: Callable[[float], DataFrame], plan: distributed.BlockPlan,
+                   chunk_rows: int) -> dict[tuple[int, int], int]:
+    """The buckets of more than chunk_rows rows, each with the chunks to cut it into, estimated
+    from a sample of about HEAVY_SAMPLE rows a chunk. An estimate is enough: however a bucket
+    is cut, every pair of it is found once; the cut only bounds what one task holds."""
+    fraction = min(1.0, HEAVY_SAMPLE / chunk_rows)
+    keyed = sample(fraction).mapInArrow(lambda it: _explode(it, plan, None), _keyed_schema(plan.bits))
+    sizes = keyed.groupBy("block", "value").count().where(F.col("count") > chunk_rows * fraction).collect()
+    return {(int(row["block"]), int(np.int64(row["value"]).view(np.uint64))): math.ceil(row["count"] / fraction / chunk_rows)
+            for row in sizes}
+
+
+def _pairs_of_codes(codes: DataFrame, bits: int, max_dist: int, rows: int | None, rows_per_task: int,
+                    sample: Callable[[float], DataFrame]) -> DataFrame:
     plan = distributed.BlockPlan(bits, max_dist)
-    schema = T.StructType([T.StructField("block", T.IntegerType()), T.StructField("value", T.LongType()),
-                           T.StructField("id", T.LongType()), T.StructField("code", _code_type(bits))])
-    keyed = codes.mapInArrow(lambda it: _explode(it, plan), schema)
-    shuffled = keyed.repartition(_partitions(codes, None if rows is None else rows * max(plan.count, 1)), "block", "value")
+    chunk_rows = max(1, rows_per_task // 2)
+    heavy = _heavy_buckets(sample, plan, chunk_rows) if rows is None or rows > chunk_rows else {}
+    keyed = codes.mapInArrow(lambda it: _explode(it, plan, heavy), _keyed_schema(bits))
+    partitions = _partitions(codes, None if rows is None else rows * max(plan.count, 1), rows_per_task)
+    shuffled = keyed.repartition(partitions, "block", "value", "part")
     return shuffled.mapInArrow(lambda it: _join_partition(it, plan), PAIRS_SCHEMA)
 
 
 def near_duplicate_pairs(df: DataFrame, column: str, max_dist: int, id_col: str | None = None,
-                         bits: int | None = None) -> DataFrame:
+                         bits: int | None = None, rows_per_task: int = ROWS_PER_TASK) -> DataFrame:
     """Every pair of rows whose hashes differ in at most max_dist bits: DataFrame[id_a, id_b,
     distance], id_a < id_b. id_col names a long column of ids; without it,
     monotonically_increasing_id() numbers the rows, which is unique but not stable from one run
-    to the next. Identical hashes are pairs too, every one of them."""
+    to the next. Identical hashes are pairs too, every one of them.
+
+    rows_per_task bounds the rows one task joins (its memory is about 50 bytes a row); a
+    bucket of the join larger than half of it is found by a sampling job first and cut into
+    chunks."""
     r = _check_radius(max_dist)
+    rows_per_task = _check_rows_per_task(rows_per_task)
     codes, width = codes_frame(df, column, id_col, bits)
-    return _pairs_of_codes(codes, width, r, None)
+    sample = lambda fraction: codes_frame(df.sample(fraction, seed=1) if fraction < 1 else df, column, id_col, width)[0]  # noqa: E731
+    return _pairs_of_codes(codes, width, r, None, rows_per_task, sample)
+
+
+def _check_rows_per_task(rows: Any) -> int:
+    if isinstance(rows, bool) or not isinstance(rows, (int, np.integer)) or rows < 2:
+        raise ValueError(f"rows_per_task must be an int >= 2, got {rows!r}")
+    return int(rows)
 
 
 def plan(df: DataFrame, column: str, max_dist: int, bits: int | None = None) -> str:
@@ -238,7 +275,8 @@ def _union_find(a: np.ndarray, b: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
 
 def near_duplicate_groups(df: DataFrame, column: str, max_dist: int, id_col: str | None = None,
                           method: str = "components", priority_col: str | None = None,
-                          bits: int | None = None, max_driver_edges: int = MAX_DRIVER_EDGES) -> DataFrame:
+                          bits: int | None = None, max_driver_edges: int = MAX_DRIVER_EDGES,
+                          rows_per_task: int = ROWS_PER_TASK) -> DataFrame:
     """A group for every row: DataFrame[id, representative]. method "components": connected
     components of the pairs within max_dist; "star": by priority, each unassigned row takes
     every unassigned row within max_dist of itself. The representative is the member of highest
@@ -256,6 +294,7 @@ def near_duplicate_groups(df: DataFrame, column: str, max_dist: int, id_col: str
             raise ValueError(f"no priority column {priority_col!r} (columns: {', '.join(df.columns)})")
         if not isinstance(df.schema[priority_col].dataType, T.NumericType):
             raise ValueError(f"the priority column {priority_col!r} must hold numbers")
+    rows_per_task = _check_rows_per_task(rows_per_task)
     codes, width = codes_frame(df, column, id_col, bits)
     with_priority = df.select(_id_column(df, id_col).alias("pid"),
                               (F.col(priority_col).cast("double") if priority_col else F.lit(0.0)).alias("priority"))
@@ -268,7 +307,9 @@ def near_duplicate_groups(df: DataFrame, column: str, max_dist: int, id_col: str
     best = F.max(F.struct(F.col("priority"), (-F.col("id")).alias("neg_id")))
     distinct = members.groupBy("code").agg(F.min("id").alias("key"), best.alias("best")).cache()
     rows = distinct.count()
-    edges = _pairs_of_codes(distinct.select(F.col("key").alias("id"), "code"), width, r, rows)
+    keyed = distinct.select(F.col("key").alias("id"), "code")
+    edges = _pairs_of_codes(keyed, width, r, rows, rows_per_task,
+                            lambda fraction: keyed.sample(fraction, seed=1) if fraction < 1 else keyed)
     count = edges.count()
     if count > max_driver_edges:
         raise ValueError(f"{count} edges between distinct hashes within {r} bits pass max_driver_edges "

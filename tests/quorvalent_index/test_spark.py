@@ -64,6 +64,11 @@ def data(kind, bits, n, seed):
                 for k in range(n)]
     elif kind == "repeated":
         base = [base[0] if k % 3 else base[k] for k in range(n)]
+    elif kind == "skewed":
+        # Half the rows share their top bits and a tenth are one hash: the buckets of the first
+        # blocks are heavy, with distinct codes in them as well as copies.
+        low = 1 << max(1, min(bits, 62) - 16)
+        base = [base[0] if k % 10 == 0 else (v % low if k % 2 else v) for k, v in enumerate(base)]
     return [f"{v:0{digits}x}" for v in base]
 
 
@@ -102,6 +107,26 @@ def test_pairs_and_groups_are_those_of_the_index(spark, kind, bits, column, r, p
         assert rows == list(zip(want_ids.tolist(), want_reps.tolist())), method
 
 
+@pytest.mark.parametrize("bits, r", [(64, 3), (256, 8)])
+def test_heavy_buckets_are_cut_and_still_give_every_pair_once(spark, bits, r):
+    from quorvalent_index.spark import near_duplicate_groups, near_duplicate_pairs
+    hashes = data("skewed", bits, 300, seed=5)
+    ids = list(range(7, 7 + 3 * 300, 3))
+    df = frame(spark, hashes, ids, "text", 3)
+    index = HashIndex(hashes, ids=ids)
+    i, j, d = index.pairs(r)
+    # At most 60 rows a task: buckets of more than 30 are cut (and there are such buckets).
+    from quorvalent_index import distributed, spark as adapter
+    codes, _ = adapter.codes_frame(df, "h", "id")
+    heavy = adapter._heavy_buckets(lambda fraction: codes, distributed.BlockPlan(bits, r), 30)
+    assert heavy and all(chunks >= 2 for chunks in heavy.values())
+    got = sorted(tuple(row) for row in near_duplicate_pairs(df, "h", r, id_col="id", rows_per_task=60).collect())
+    assert got == list(zip(i.tolist(), j.tolist(), d.tolist()))
+    groups = near_duplicate_groups(df, "h", r, id_col="id", rows_per_task=60)
+    want_ids, want_reps = index.groups(r)
+    assert sorted(tuple(row) for row in groups.collect()) == list(zip(want_ids.tolist(), want_reps.tolist()))
+
+
 def test_queries_against_a_corpus_and_the_column_function(spark):
     from pyspark.sql import functions as F
     from quorvalent_index.spark import hamming_distance, near_duplicates_of
@@ -128,6 +153,7 @@ def test_bad_input_is_refused_before_a_job_or_named_by_row(spark):
         (lambda: near_duplicate_pairs(df, "h", 1, id_col="h"), "must hold integers (long)"),
         (lambda: near_duplicate_groups(df, "h", 1, method="chain"), "method must be 'components' or 'star'"),
         (lambda: near_duplicate_groups(df, "h", 1, priority_col="h"), "must hold numbers"),
+        (lambda: near_duplicate_pairs(df, "h", 1, rows_per_task=1), "rows_per_task must be an int >= 2"),
         (lambda: near_duplicates_of(df, frame(spark, [b"\xff\x00"], [1], "bytes"), "h", 1), "different kinds of hashes"),
     ]:
         with pytest.raises(ValueError) as info:
