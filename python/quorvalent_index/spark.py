@@ -273,6 +273,36 @@ def _union_find(a: np.ndarray, b: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
         label = new
 
 
+def _star_components(edges: DataFrame) -> DataFrame:
+    """DataFrame[key, root] for every key with an edge: the smallest key of its connected
+    component, by large-star and small-star (Kiveris et al., SoCC 2014) over DataFrames, for
+    edge lists too large for the driver. Each round rewires every edge toward smaller keys and
+    leaves the components as they are; the rounds stop when the edges form stars, every key
+    joined to its component's smallest key alone, after O(log N) rounds."""
+    current = edges.select(F.greatest("id_a", "id_b").alias("u"), F.least("id_a", "id_b").alias("v")).distinct()
+    current = current.localCheckpoint()
+    while True:
+        # Large-star: each key's larger neighbours are joined to the smallest of its
+        # neighbourhood, itself included.
+        both = current.union(current.select(F.col("v").alias("u"), F.col("u").alias("v")))
+        lowest = both.groupBy("u").agg(F.least(F.min("v"), F.col("u")).alias("m"))
+        large = both.join(lowest, "u").where(F.col("v") > F.col("u")).select(F.col("v").alias("u"), "m")
+        large = large.where(F.col("u") != F.col("m")).select("u", F.col("m").alias("v")).distinct()
+        # Small-star: each key and its smaller neighbours are joined to the smallest of them.
+        smallest = large.groupBy("u").agg(F.min("v").alias("m"))
+        small = large.join(smallest, "u").select(F.col("v").alias("u"), "m").where(F.col("u") != F.col("m")) \
+                     .union(smallest.select("u", "m")).select("u", F.col("m").alias("v")).distinct()
+        small = small.localCheckpoint()
+        # Stars: no key is joined to two keys, and no key that others are joined to is joined to one.
+        doubled = small.groupBy("u").count().where(F.col("count") > 1).limit(1).count()
+        chained = small.select("v").distinct().join(small.select(F.col("u").alias("v")), "v").limit(1).count()
+        current = small
+        if doubled == 0 and chained == 0:
+            break
+    roots = current.select(F.col("v").alias("key")).distinct().select("key", F.col("key").alias("root"))
+    return current.select(F.col("u").alias("key"), F.col("v").alias("root")).union(roots)
+
+
 def near_duplicate_groups(df: DataFrame, column: str, max_dist: int, id_col: str | None = None,
                           method: str = "components", priority_col: str | None = None,
                           bits: int | None = None, max_driver_edges: int = MAX_DRIVER_EDGES,
@@ -284,8 +314,10 @@ def near_duplicate_groups(df: DataFrame, column: str, max_dist: int, id_col: str
     HashIndex.groups for the same rows, ids and priorities, whatever the partitioning.
 
     Identical hashes are collapsed first, so that a million copies of one hash cost one row of
-    the join. The edges between distinct hashes are united on the driver, up to
-    max_driver_edges of them; past that this raises rather than exhaust the driver."""
+    the join. The edges between distinct hashes are united on the driver when there are at
+    most max_driver_edges of them, and by a distributed connected-components algorithm
+    (large-star and small-star) past that. "star" is a greedy order over the edges and runs on
+    the driver only: past max_driver_edges it raises rather than exhaust the driver."""
     r = _check_radius(max_dist)
     if method not in ("components", "star"):
         raise ValueError(f"method must be 'components' or 'star', got {method!r}")
@@ -310,16 +342,22 @@ def near_duplicate_groups(df: DataFrame, column: str, max_dist: int, id_col: str
     keyed = distinct.select(F.col("key").alias("id"), "code")
     edges = _pairs_of_codes(keyed, width, r, rows, rows_per_task,
                             lambda fraction: keyed.sample(fraction, seed=1) if fraction < 1 else keyed)
+    edges = edges.localCheckpoint()
     count = edges.count()
-    if count > max_driver_edges:
-        raise ValueError(f"{count} edges between distinct hashes within {r} bits pass max_driver_edges "
-                         f"({max_driver_edges}); raise it, or use a smaller max_dist")
-    pairs = edges.select("id_a", "id_b").toArrow()
-    a, b = pairs.column("id_a").to_numpy(), pairs.column("id_b").to_numpy()
     spark = df.sparkSession
+    if count > max_driver_edges and method == "star":
+        raise ValueError(f"{count} edges between distinct hashes within {r} bits pass max_driver_edges "
+                         f"({max_driver_edges}), and method='star' runs on the driver: raise max_driver_edges, "
+                         f"use a smaller max_dist, or method='components'")
+    if count > max_driver_edges:
+        label = _star_components(edges)
+    else:
+        pairs = edges.select("id_a", "id_b").toArrow()
+        a, b = pairs.column("id_a").to_numpy(), pairs.column("id_b").to_numpy()
     if method == "components":
-        keys, roots = _union_find(a, b)
-        label = spark.createDataFrame(pa.table({"key": keys, "root": roots}))
+        if count <= max_driver_edges:
+            keys, roots = _union_find(a, b)
+            label = spark.createDataFrame(pa.table({"key": keys, "root": roots}))
         labelled = distinct.join(label, "key", "left").withColumn("root", F.coalesce("root", "key"))
         reps = labelled.groupBy("root").agg(F.max("best").alias("group_best"))
         code_rep = labelled.join(reps, "root").select("code", (-F.col("group_best.neg_id")).alias("representative"))

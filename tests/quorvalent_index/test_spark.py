@@ -127,6 +127,32 @@ def test_heavy_buckets_are_cut_and_still_give_every_pair_once(spark, bits, r):
     assert sorted(tuple(row) for row in groups.collect()) == list(zip(want_ids.tolist(), want_reps.tolist()))
 
 
+def test_components_past_the_driver_bound_are_found_on_the_executors(spark):
+    from quorvalent_index.spark import near_duplicate_groups
+    rng = np.random.default_rng(11)
+    # Long chains (each hash one bit from the one before it, in shuffled order), so that the
+    # distributed rounds have far to go, beside clusters and copies.
+    chains = []
+    for _ in range(4):
+        v = int(rng.integers(0, 2**62))
+        for _ in range(40):
+            v ^= 1 << int(rng.integers(0, 64))
+            chains.append(f"{v:016x}")
+    hashes = chains + data("clustered", 64, 100, seed=12) + data("repeated", 64, 60, seed=13)
+    order = rng.permutation(len(hashes))
+    hashes = [hashes[k] for k in order]
+    ids = [int(x) for x in rng.permutation(len(hashes)) * 5 + 100]
+    df = frame(spark, hashes, ids, "text", 3)
+    index = HashIndex(hashes, ids=ids)
+    for r in (1, 4):
+        groups = near_duplicate_groups(df, "h", r, id_col="id", priority_col="prio", max_driver_edges=0)
+        prio = dict(df.select("id", "prio").collect())
+        want_ids, want_reps = index.groups(r, priority=np.array([prio[i] for i in ids]))
+        assert sorted(tuple(row) for row in groups.collect()) == list(zip(want_ids.tolist(), want_reps.tolist())), r
+    with pytest.raises(ValueError, match="method='star' runs on the driver"):
+        near_duplicate_groups(df, "h", 4, id_col="id", method="star", max_driver_edges=10)
+
+
 def test_queries_against_a_corpus_and_the_column_function(spark):
     from pyspark.sql import functions as F
     from quorvalent_index.spark import hamming_distance, near_duplicates_of
