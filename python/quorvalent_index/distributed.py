@@ -144,13 +144,13 @@ def owned_pairs(codes: np.ndarray, ids: np.ndarray, blocks: np.ndarray, values: 
     return np.minimum(a, b), np.maximum(a, b), d
 
 
-def cross_pairs(query_codes: np.ndarray, query_ids: np.ndarray, codes: np.ndarray, ids: np.ndarray, bits: int,
-                max_dist: int, threads: int | None = None) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
-    """(query id, id, distance) of every query within max_dist of a code: one side held whole
-    (the queries, broadcast), the other streamed a batch at a time."""
-    if len(query_codes) == 0 or len(codes) == 0:
+def cross_pairs(queries: HashIndex, codes: np.ndarray, ids: np.ndarray, max_dist: int,
+                threads: int | None = None) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """(query id, id, distance) of every query within max_dist of a code: the queries held
+    whole as one index (built once a worker, HashIndex.from_codes with their ids), the other
+    side streamed a slice at a time."""
+    if len(queries) == 0 or len(codes) == 0:
         empty = np.zeros(0, dtype=np.int64)
         return empty, empty, np.zeros(0, dtype=np.int32)
-    queries = HashIndex.from_codes(np.ascontiguousarray(query_codes, dtype=np.uint64), bits=bits, ids=query_ids)
-    batch = HashIndex.from_codes(np.ascontiguousarray(codes, dtype=np.uint64), bits=bits, ids=ids)
+    batch = HashIndex.from_codes(np.ascontiguousarray(codes, dtype=np.uint64), bits=queries.bits, ids=ids)
     return queries.pairs(max_dist, other=batch, threads=threads)

@@ -35,6 +35,8 @@ __all__ = ["near_duplicate_pairs", "near_duplicate_groups", "near_duplicates_of"
 # 100 MB, however large the collection. A bucket larger than half of it (one block value held
 # by millions of rows) is cut into chunks, joined two at a time.
 ROWS_PER_TASK = 2_000_000
+# Rows of the corpus near_duplicates_of joins with the queries at once.
+CORPUS_SLICE = 500_000
 # Rows sampled, for each chunk's worth of rows, to find the buckets to cut.
 HEAVY_SAMPLE = 2_000
 # Edges of the near-duplicate graph that groups() unites on the driver at the most.
@@ -201,25 +203,33 @@ def _keyed_schema(bits: int) -> T.StructType:
 
 
 def _heavy_buckets(sample: Callable[[float], DataFrame], plan: distributed.BlockPlan,
-                   chunk_rows: int) -> dict[tuple[int, int], int]:
-    """The buckets of more than chunk_rows rows, each with the chunks to cut it into, estimated
-    from a sample of about HEAVY_SAMPLE rows a chunk. An estimate is enough: however a bucket
-    is cut, every pair of it is found once; the cut only bounds what one task holds."""
+                   chunk_rows: int) -> tuple[dict[tuple[int, int], int], int]:
+    """(heavy buckets, bucket rows): the buckets of more than chunk_rows rows, each with the
+    chunks to cut it into, and the rows of all buckets, estimated from a sample of about
+    HEAVY_SAMPLE rows a chunk. An estimate is enough: however a bucket is cut, every pair of it
+    is found once; the cut only bounds what one task holds."""
     fraction = min(1.0, HEAVY_SAMPLE / chunk_rows)
     keyed = sample(fraction).mapInArrow(lambda it: _explode(it, plan, None), _keyed_schema(plan.bits))
-    sizes = keyed.groupBy("block", "value").count().where(F.col("count") > chunk_rows * fraction).collect()
-    return {(int(row["block"]), int(np.int64(row["value"]).view(np.uint64))): math.ceil(row["count"] / fraction / chunk_rows)
-            for row in sizes}
+    sizes = keyed.groupBy("block", "value").count()
+    large = F.when(F.col("count") > chunk_rows * fraction, F.struct("block", "value", "count"))
+    found = sizes.agg(F.sum("count").alias("rows"), F.collect_list(large).alias("heavy")).first()
+    heavy = {(int(row["block"]), int(np.int64(row["value"]).view(np.uint64))): math.ceil(row["count"] / fraction / chunk_rows)
+             for row in (found["heavy"] or [])}
+    return heavy, math.ceil((found["rows"] or 0) / fraction)
 
 
 def _pairs_of_codes(codes: DataFrame, bits: int, max_dist: int, rows: int | None, rows_per_task: int,
                     sample: Callable[[float], DataFrame]) -> DataFrame:
     plan = distributed.BlockPlan(bits, max_dist)
     chunk_rows = max(1, rows_per_task // 2)
-    heavy = _heavy_buckets(sample, plan, chunk_rows) if rows is None or rows > chunk_rows else {}
+    bucket_rows = None if rows is None else rows * max(plan.count, 1)
+    heavy: dict[tuple[int, int], int] = {}
+    if rows is None or rows > chunk_rows:
+        heavy, bucket_rows = _heavy_buckets(sample, plan, chunk_rows)
+        # A cut bucket sends each of its rows once for each chunk.
+        bucket_rows += sum(chunks * chunks * chunk_rows for chunks in heavy.values())
     keyed = codes.mapInArrow(lambda it: _explode(it, plan, heavy), _keyed_schema(bits))
-    partitions = _partitions(codes, None if rows is None else rows * max(plan.count, 1), rows_per_task)
-    shuffled = keyed.repartition(partitions, "block", "value", "part")
+    shuffled = keyed.repartition(_partitions(codes, bucket_rows, rows_per_task), "block", "value", "part")
     return shuffled.mapInArrow(lambda it: _join_partition(it, plan), PAIRS_SCHEMA)
 
 
@@ -407,13 +417,29 @@ def near_duplicates_of(queries: DataFrame, corpus: DataFrame, column: str, max_d
     qids = held.column("id").to_numpy()
     qcodes = _codes_from(held.column("code"), width)
     shared = queries.sparkSession.sparkContext.broadcast((qids, qcodes))
+    slice_rows = CORPUS_SLICE
 
     def join(batches: Iterator[pa.RecordBatch]) -> Iterator[pa.RecordBatch]:
         ids_q, codes_q = shared.value
+        index = HashIndex.from_codes(codes_q, bits=width, ids=ids_q)  # once a task, not once a batch
+
+        def joined(held: list[pa.RecordBatch]) -> pa.RecordBatch:
+            table = pa.Table.from_batches(held).combine_chunks()
+            q, c, d = distributed.cross_pairs(index, _codes_from(table.column(1), width), table.column(0).to_numpy(), r,
+                                              threads=1)
+            return pa.RecordBatch.from_arrays([pa.array(q), pa.array(c), pa.array(d)], names=["query_id", "corpus_id", "distance"])
+
+        # The corpus in slices of about CORPUS_SLICE rows: few joins, and bounded memory.
+        held: list[pa.RecordBatch] = []
+        rows = 0
         for batch in batches:
-            codes = _codes_from(batch.column(1), width)
-            q, c, d = distributed.cross_pairs(codes_q, ids_q, codes, batch.column(0).to_numpy(), width, r, threads=1)
-            yield pa.RecordBatch.from_arrays([pa.array(q), pa.array(c), pa.array(d)], names=["query_id", "corpus_id", "distance"])
+            held.append(batch)
+            rows += batch.num_rows
+            if rows >= slice_rows:
+                yield joined(held)
+                held, rows = [], 0
+        if rows:
+            yield joined(held)
 
     schema = T.StructType([T.StructField("query_id", T.LongType()), T.StructField("corpus_id", T.LongType()),
                            T.StructField("distance", T.IntegerType())])

@@ -118,7 +118,8 @@ def test_heavy_buckets_are_cut_and_still_give_every_pair_once(spark, bits, r):
     # At most 60 rows a task: buckets of more than 30 are cut (and there are such buckets).
     from quorvalent_index import distributed, spark as adapter
     codes, _ = adapter.codes_frame(df, "h", "id")
-    heavy = adapter._heavy_buckets(lambda fraction: codes, distributed.BlockPlan(bits, r), 30)
+    heavy, rows = adapter._heavy_buckets(lambda fraction: codes, distributed.BlockPlan(bits, r), 30)
+    assert rows == 300 * (r + 1)
     assert heavy and all(chunks >= 2 for chunks in heavy.values())
     got = sorted(tuple(row) for row in near_duplicate_pairs(df, "h", r, id_col="id", rows_per_task=60).collect())
     assert got == list(zip(i.tolist(), j.tolist(), d.tolist()))
@@ -153,16 +154,20 @@ def test_components_past_the_driver_bound_are_found_on_the_executors(spark):
         near_duplicate_groups(df, "h", 4, id_col="id", method="star", max_driver_edges=10)
 
 
-def test_queries_against_a_corpus_and_the_column_function(spark):
+def test_queries_against_a_corpus_and_the_column_function(spark, monkeypatch):
     from pyspark.sql import functions as F
+    from quorvalent_index import spark as adapter
     from quorvalent_index.spark import hamming_distance, near_duplicates_of
     corpus_hashes = data("clustered", 64, 200, seed=3)
     query_hashes = corpus_hashes[:20] + data("random", 64, 10, seed=4)
     corpus = frame(spark, corpus_hashes, list(range(1000, 1200)), "text", 5)
     queries = frame(spark, query_hashes, list(range(30)), "text")
-    got = sorted(tuple(row) for row in near_duplicates_of(queries, corpus, "h", 8, id_col="id").collect())
     i, j, d = HashIndex(query_hashes).pairs(8, other=HashIndex(corpus_hashes))
-    assert got == sorted(zip(i.tolist(), (j + 1000).tolist(), d.tolist()))
+    for slice_rows in (None, 7):  # the corpus joined a partition at once, and in slices of 7 rows
+        if slice_rows:
+            monkeypatch.setattr(adapter, "CORPUS_SLICE", slice_rows)
+        got = sorted(tuple(row) for row in near_duplicates_of(queries, corpus, "h", 8, id_col="id").collect())
+        assert got == sorted(zip(i.tolist(), (j + 1000).tolist(), d.tolist()))
     pairs = spark.createDataFrame([("ff00", "0f00"), ("abcd", None), ("0000", "ffff")], ["a", "b"])
     assert [row.d for row in pairs.select(hamming_distance("a", "b").alias("d")).collect()] == [4, None, 16]
     assert pairs.select(hamming_distance(F.col("a"), F.lit("ffff")).alias("d")).collect()[0].d == 8
