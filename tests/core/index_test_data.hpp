@@ -117,6 +117,14 @@ inline void fill(qc::code_index& index, const data_set& d) {
     }
 }
 
+// A snapshot of a fresh index of n codes (it keeps the codes alive without the index).
+inline qc::index_snapshot snapshot_of(const std::uint64_t* codes, std::size_t n, unsigned bits = 64) {
+    qc::code_index index(bits);
+    qc::job j;
+    index.append(codes, n, j);
+    return index.snapshot();
+}
+
 }  // namespace index_tests
 
 #endif

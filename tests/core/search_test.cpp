@@ -107,10 +107,7 @@ INSTANTIATE_TEST_SUITE_P(
 // Enough codes for keys of 14 bits and more, whose tables are filled in two passes.
 TEST(Search, LargeTablesAgreeWithBruteForce) {
     const data_set d = make_codes(64, 40000);
-    qc::code_index index(64);
-    qc::job j;
-    index.append(d.codes.data(), d.size(), j);
-    const qc::index_snapshot s = index.snapshot();
+    const qc::index_snapshot s = index_tests::snapshot_of(d.codes.data(), d.size());
     ASSERT_GE(s.tables().at(0).key_bits, 13u);
     for (int rep = 0; rep < 20; ++rep) {
         const std::uint64_t q = d.codes[rng()() % d.size()] ^ (1ull << (rep % 64));
@@ -128,10 +125,7 @@ TEST(Search, LargeTablesAgreeWithBruteForce) {
 
 TEST(Planner, TablesAreUsedWhereTheyPay) {
     const data_set d = make_codes(64, 20000);
-    qc::code_index index(64);
-    qc::job j;
-    index.append(d.codes.data(), d.size(), j);
-    const qc::index_snapshot s = index.snapshot();
+    const qc::index_snapshot s = index_tests::snapshot_of(d.codes.data(), d.size());
     EXPECT_FALSE(s.plan_within(4).scan) << s.plan_within(4).describe();
     EXPECT_TRUE(s.plan_within(40).scan) << s.plan_within(40).describe();
     EXPECT_FALSE(s.plan_pairs(4).scan) << s.plan_pairs(4).describe();
@@ -155,10 +149,7 @@ TEST(Planner, TablesAreUsedWhereTheyPay) {
 TEST(Planner, SkewedCodesArePricedByTheirBuckets) {
     std::vector<std::uint64_t> skewed(50000);
     for (auto& c : skewed) c = rng()() & 0xFFF;  // 12 varying bits: one table of 4096 buckets
-    qc::code_index index(64);
-    qc::job j;
-    index.append(skewed.data(), skewed.size(), j);
-    const qc::index_snapshot s = index.snapshot();
+    const qc::index_snapshot s = index_tests::snapshot_of(skewed.data(), skewed.size());
     const auto tables = s.tables();
     ASSERT_FALSE(tables.empty());
     for (const auto& t : tables) EXPECT_EQ(t.blk.mask & ~0xFFFull, 0u);
@@ -173,10 +164,7 @@ TEST(Planner, HiddenCodesAreNotPriced) {
     data_set d = make_codes(64, 20000);
     const std::size_t distinct = d.size();
     d.codes.resize(distinct + 200000, d.codes[0]);
-    qc::code_index index(64);
-    qc::job j;
-    index.append(d.codes.data(), d.codes.size(), j);
-    const qc::index_snapshot snap = index.snapshot();
+    const qc::index_snapshot snap = index_tests::snapshot_of(d.codes.data(), d.codes.size());
     const qc::index_state& all = qc::state_of(snap);
     qc::index_state view = all;
     auto dead = std::make_shared<std::vector<std::uint64_t>>((all.count + 63) / 64, 0);
@@ -186,9 +174,7 @@ TEST(Planner, HiddenCodesAreNotPriced) {
     const qc::search_plan live = qc::pairs_plan(view, 4);
     EXPECT_FALSE(live.scan) << live.describe();
     // The distinct codes alone, indexed afresh, are what the hidden view should cost.
-    qc::code_index fresh(64);
-    fresh.append(d.codes.data(), distinct, j);
-    const qc::search_plan want = fresh.snapshot().plan_pairs(4);
+    const qc::search_plan want = index_tests::snapshot_of(d.codes.data(), distinct).plan_pairs(4);
     EXPECT_LT(live.estimated_cost, 3 * want.estimated_cost) << live.describe() << " vs " << want.describe();
 }
 
