@@ -121,8 +121,10 @@ class IndexMachine(RuleBasedStateMachine):
         bad = [self.fresh_hash(data), self.fresh_hash(data)[:-1] + "g"]
         with pytest.raises(ValueError):
             self.index.add(bad, ids=[10**12, 10**12 + 1] if self.given else None)
+        # An id the index does not hold, given twice (one it holds would be refused as held).
+        twice = next(i for i in range(7, 100) if i not in {held for held, _ in self.items})
         with pytest.raises(ValueError, match="given more than once" if self.given else "numbers its codes by insertion"):
-            self.index.add([self.fresh_hash(data)] * 2, ids=[7, 7])
+            self.index.add([self.fresh_hash(data)] * 2, ids=[twice, twice])
         assert self.snapshot() == before
 
     @precondition(lambda self: self.items)
