@@ -78,8 +78,7 @@ def main():
     codes, _ = make_codes(1_000_000)
     flat = np.ascontiguousarray(codes[:, 0])
     signed = flat.view(np.int64)
-    df = spark.createDataFrame(pa_table(signed)).cache()
-    df.count()
+    df = frame(spark, signed)
     print(f"plan: {distributed.BlockPlan(64, r).describe()}")
     want = len(HashIndex.from_codes(flat).pairs(r)[2])
     for label, job in (("plain Spark SQL pigeonhole join", lambda: plain_pigeonhole(df, r).count()),
@@ -96,8 +95,7 @@ def main():
         big, _ = make_codes(10_000_000, seed=3)
         big_flat = np.ascontiguousarray(big[:, 0])
         del big
-        big_df = spark.createDataFrame(pa_table(big_flat.view(np.int64))).cache()
-        big_df.count()
+        big_df = frame(spark, big_flat.view(np.int64))
         index_time, (i, _, _) = timed(lambda: HashIndex.from_codes(big_flat).pairs(r, threads=2))
         t, count = timed(lambda: near_duplicate_pairs(big_df, "code", r, id_col="id").count())
         assert count == len(i)
@@ -114,10 +112,8 @@ def main():
         print(f"near_duplicates_of 100,000 queries against 10,000,000, r = 8: {t:.1f} s, within_many {local:.1f} s "
               f"(ratio {t / local:.1f}, target <= 3)", flush=True)
         copies = np.concatenate([big_flat[:9_000_000], np.full(1_000_000, big_flat[0], dtype=np.uint64)])
-        copies_df = spark.createDataFrame(pa_table(copies.view(np.int64))).cache()
-        copies_df.count()
-        distinct_df = spark.createDataFrame(pa_table(big_flat[:9_000_000].view(np.int64))).cache()
-        distinct_df.count()
+        copies_df = frame(spark, copies.view(np.int64))
+        distinct_df = frame(spark, big_flat[:9_000_000].view(np.int64))
         pairs_time, _ = timed(lambda: near_duplicate_pairs(distinct_df, "code", r, id_col="id").count())
         t, got = timed(lambda: near_duplicate_groups(copies_df, "code", r, id_col="id").toArrow())
         order = np.argsort(got.column("id").to_numpy())
@@ -133,6 +129,14 @@ def main():
 def pa_table(signed):
     import pyarrow as pa
     return pa.table({"id": np.arange(len(signed), dtype=np.int64), "code": signed})
+
+
+def frame(spark, signed):
+    """A cached DataFrame of (id, code) in 8 partitions, about what Parquet files of this size
+    make (a DataFrame made from one Arrow table comes in one partition per 10,000 rows)."""
+    df = spark.createDataFrame(pa_table(signed)).coalesce(8).cache()
+    df.count()
+    return df
 
 
 if __name__ == "__main__":

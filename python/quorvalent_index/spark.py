@@ -19,6 +19,7 @@ pyspark.
 from __future__ import annotations
 
 import math
+import uuid
 from typing import Any, Callable, Iterator
 
 import numpy as np
@@ -35,6 +36,8 @@ __all__ = ["near_duplicate_pairs", "near_duplicate_groups", "near_duplicates_of"
 # 100 MB, however large the collection. A bucket larger than half of it (one block value held
 # by millions of rows) is cut into chunks, joined two at a time.
 ROWS_PER_TASK = 2_000_000
+# The queries' index of the latest near_duplicates_of, in each worker process.
+_QUERY_INDEXES: dict[str, HashIndex] = {}
 # Rows of the corpus near_duplicates_of joins with the queries at once.
 CORPUS_SLICE = 500_000
 # Rows sampled, for each chunk's worth of rows, to find the buckets to cut.
@@ -186,9 +189,10 @@ def _join_partition(batches: Iterator[pa.RecordBatch], plan: distributed.BlockPl
         table = table.combine_chunks()
         column = lambda name: table.column(name).to_numpy()  # noqa: E731
         codes = _codes_from(table.column("code"), plan.bits)
+        cut = "part" in table.column_names
         a, b, d = distributed.owned_pairs(codes, column("id"), column("block").astype(np.int64),
                                           column("value").view(np.uint64), plan, threads=1,
-                                          parts=column("part"), sides=column("side"))
+                                          parts=column("part") if cut else None, sides=column("side") if cut else None)
         yield pa.RecordBatch.from_arrays([pa.array(a), pa.array(b), pa.array(d)], names=["id_a", "id_b", "distance"])
 
 
@@ -202,6 +206,35 @@ def _keyed_schema(bits: int) -> T.StructType:
                          T.StructField("id", T.LongType()), T.StructField("code", _code_type(bits))])
 
 
+def _jvm_block_values(plan: distributed.BlockPlan) -> list[Column] | None:
+    """For codes held as longs (64 bits and fewer), each block's value computed by Spark
+    itself, as block_rows computes it (the block's bits shifted down), so that the rows need
+    not cross to Python and back before the shuffle. None where a block is not one run of
+    bits."""
+    if plan.bits > 64 or not plan.count:
+        return None
+    values = []
+    for k, (_, mask) in enumerate(plan.blocks):
+        shift = (mask & -mask).bit_length() - 1
+        run = mask >> shift
+        if run & (run + 1):
+            return None
+        signed = mask - (1 << 64) if mask >= 1 << 63 else mask
+        values.append(F.struct(F.lit(k).alias("block"),
+                               F.shiftrightunsigned(F.col("code").bitwiseAND(F.lit(signed)), shift).alias("value")))
+    return values
+
+
+def _keyed(codes: DataFrame, plan: distributed.BlockPlan, heavy: dict[tuple[int, int], int] | None) -> DataFrame:
+    """The rows of every code's buckets: (block, value, id, code), with (part, side) where
+    heavy buckets are cut."""
+    values = None if heavy else _jvm_block_values(plan)
+    if values is None:
+        return codes.mapInArrow(lambda it: _explode(it, plan, heavy), _keyed_schema(plan.bits))
+    return codes.select(F.explode(F.array(*values)).alias("key"), "id", "code") \
+                .select(F.col("key.block").alias("block"), F.col("key.value").alias("value"), "id", "code")
+
+
 def _heavy_buckets(sample: Callable[[float], DataFrame], plan: distributed.BlockPlan,
                    chunk_rows: int) -> tuple[dict[tuple[int, int], int], int]:
     """(heavy buckets, bucket rows): the buckets of more than chunk_rows rows, each with the
@@ -209,7 +242,7 @@ def _heavy_buckets(sample: Callable[[float], DataFrame], plan: distributed.Block
     HEAVY_SAMPLE rows a chunk. An estimate is enough: however a bucket is cut, every pair of it
     is found once; the cut only bounds what one task holds."""
     fraction = min(1.0, HEAVY_SAMPLE / chunk_rows)
-    keyed = sample(fraction).mapInArrow(lambda it: _explode(it, plan, None), _keyed_schema(plan.bits))
+    keyed = _keyed(sample(fraction), plan, None)
     sizes = keyed.groupBy("block", "value").count()
     large = F.when(F.col("count") > chunk_rows * fraction, F.struct("block", "value", "count"))
     found = sizes.agg(F.sum("count").alias("rows"), F.collect_list(large).alias("heavy")).first()
@@ -228,8 +261,8 @@ def _pairs_of_codes(codes: DataFrame, bits: int, max_dist: int, rows: int | None
         heavy, bucket_rows = _heavy_buckets(sample, plan, chunk_rows)
         # A cut bucket sends each of its rows once for each chunk.
         bucket_rows += sum(chunks * chunks * chunk_rows for chunks in heavy.values())
-    keyed = codes.mapInArrow(lambda it: _explode(it, plan, heavy), _keyed_schema(bits))
-    shuffled = keyed.repartition(_partitions(codes, bucket_rows, rows_per_task), "block", "value", "part")
+    keyed = _keyed(codes, plan, heavy)
+    shuffled = keyed.repartition(_partitions(codes, bucket_rows, rows_per_task), "block", "value", *(["part"] if heavy else []))
     return shuffled.mapInArrow(lambda it: _join_partition(it, plan), PAIRS_SCHEMA)
 
 
@@ -419,9 +452,18 @@ def near_duplicates_of(queries: DataFrame, corpus: DataFrame, column: str, max_d
     shared = queries.sparkSession.sparkContext.broadcast((qids, qcodes))
     slice_rows = CORPUS_SLICE
 
+    token = uuid.uuid4().hex
+
     def join(batches: Iterator[pa.RecordBatch]) -> Iterator[pa.RecordBatch]:
-        ids_q, codes_q = shared.value
-        index = HashIndex.from_codes(codes_q, bits=width, ids=ids_q)  # once a task, not once a batch
+        # The queries' index is built once a worker process (Spark reuses them from task to
+        # task), not once a task: a corpus of a thousand small partitions would otherwise
+        # build it a thousand times.
+        index = _QUERY_INDEXES.get(token)
+        if index is None:
+            ids_q, codes_q = shared.value
+            index = HashIndex.from_codes(codes_q, bits=width, ids=ids_q)
+            _QUERY_INDEXES.clear()
+            _QUERY_INDEXES[token] = index
 
         def joined(held: list[pa.RecordBatch]) -> pa.RecordBatch:
             table = pa.Table.from_batches(held).combine_chunks()

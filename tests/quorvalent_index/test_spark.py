@@ -121,6 +121,11 @@ def test_heavy_buckets_are_cut_and_still_give_every_pair_once(spark, bits, r):
     heavy, rows = adapter._heavy_buckets(lambda fraction: codes, distributed.BlockPlan(bits, r), 30)
     assert rows == 300 * (r + 1)
     assert heavy and all(chunks >= 2 for chunks in heavy.values())
+    # The keys Spark found are those the rows are cut by.
+    held = codes.toArrow()
+    _, _, parts, _, _ = distributed.block_rows(adapter._codes_from(held.column("code"), bits), distributed.BlockPlan(bits, r),
+                                               held.column("id").to_numpy(), heavy)
+    assert (parts > 0).any()
     got = sorted(tuple(row) for row in near_duplicate_pairs(df, "h", r, id_col="id", rows_per_task=60).collect())
     assert got == list(zip(i.tolist(), j.tolist(), d.tolist()))
     groups = near_duplicate_groups(df, "h", r, id_col="id", rows_per_task=60)
