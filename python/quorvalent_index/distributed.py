@@ -130,6 +130,8 @@ def owned_pairs(codes: np.ndarray, ids: np.ndarray, blocks: np.ndarray, values: 
     # The same bucket (and part of it), and the bucket of the pair's owning block.
     keep = (blocks[i] == blocks[j]) & (values[i] == values[j]) & (ids[i] != ids[j])
     if parts is not None:
+        if sides is None:
+            raise ValueError("owned_pairs needs the sides of the parts")
         keep &= parts[i] == parts[j]
         # In a part of two chunks, only the pairs across them: each chunk's own pairs are
         # its own part's.
@@ -152,5 +154,8 @@ def cross_pairs(queries: HashIndex, codes: np.ndarray, ids: np.ndarray, max_dist
     if len(queries) == 0 or len(codes) == 0:
         empty = np.zeros(0, dtype=np.int64)
         return empty, empty, np.zeros(0, dtype=np.int32)
-    batch = HashIndex.from_codes(np.ascontiguousarray(codes, dtype=np.uint64), bits=queries.bits, ids=ids)
+    bits = queries.bits
+    if bits is None:
+        raise ValueError("cross_pairs needs an index of the queries with codes in it")
+    batch = HashIndex.from_codes(np.ascontiguousarray(codes, dtype=np.uint64), bits=bits, ids=ids)
     return queries.pairs(max_dist, other=batch, threads=threads)

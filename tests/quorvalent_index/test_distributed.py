@@ -79,3 +79,5 @@ def test_a_cut_bucket_sends_each_row_to_its_chunks_parts():
     # Every pair of copies once, and each is distance 0.
     a, b, d = distributed.owned_pairs(codes[rows], ids[rows], blocks, values, plan, parts=parts, sides=sides)
     assert len(a) == 50 * 49 // 2 and len(set(zip(a.tolist(), b.tolist()))) == len(a) and not d.any()
+    with pytest.raises(ValueError, match="sides"):
+        distributed.owned_pairs(codes[rows], ids[rows], blocks, values, plan, parts=parts)
