@@ -13,11 +13,16 @@
 // The one list of scan kernels, slowest first: X(name, isa level).
 #define QV_SCAN_PORTABLE_KERNELS(X) X(scalar, portable) X(unrolled, portable)
 #if QV_X86_64
-#define QV_SCAN_X86_KERNELS(X) X(avx2, avx2)
+#define QV_SCAN_X86_KERNELS(X) X(avx2, avx2) X(avx512, avx512vbmi)
 #else
 #define QV_SCAN_X86_KERNELS(X)
 #endif
-#define QV_SCAN_KERNELS(X) QV_SCAN_PORTABLE_KERNELS(X) QV_SCAN_X86_KERNELS(X)
+#if QV_AARCH64
+#define QV_SCAN_AARCH64_KERNELS(X) X(neon, portable)
+#else
+#define QV_SCAN_AARCH64_KERNELS(X)
+#endif
+#define QV_SCAN_KERNELS(X) QV_SCAN_PORTABLE_KERNELS(X) QV_SCAN_X86_KERNELS(X) QV_SCAN_AARCH64_KERNELS(X)
 
 namespace quorvalent::codes {
 

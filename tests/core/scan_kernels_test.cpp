@@ -3,6 +3,11 @@
 
 #include "index_test_data.hpp"
 
+#if defined(__unix__)
+#include <sys/mman.h>
+#include <unistd.h>
+#endif
+
 namespace qc = quorvalent::codes;
 using index_tests::rng;
 
@@ -15,7 +20,7 @@ TEST_P(ScanKernel, AgreesWithTheReferenceAroundItsBlockSizes) {
     std::vector<std::size_t> lengths;
     for (std::size_t n = 0; n <= 40; ++n) lengths.push_back(n);
     for (std::size_t n : {4095, 4096, 4097}) lengths.push_back(n);
-    for (std::size_t w : {1, 2, 3, 4, 5, 9}) {
+    for (std::size_t w = 1; w <= 9; ++w) {
         for (std::size_t n : lengths) {
             std::vector<std::uint64_t> codes(n * w);
             std::vector<std::uint64_t> q(w);
@@ -39,6 +44,43 @@ TEST_P(ScanKernel, AgreesWithTheReferenceAroundItsBlockSizes) {
     }
 }
 
+#if defined(__unix__)
+// Codes that start a page preceded by an unmapped one, and codes that end a page followed by
+// one: a kernel that reads a byte outside its run faults here.
+TEST_P(ScanKernel, ReadsNothingOutsideItsRun) {
+    const std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+    void* map = mmap(nullptr, 3 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(map, MAP_FAILED);
+    auto* base = static_cast<unsigned char*>(map);
+    ASSERT_EQ(mprotect(base, page, PROT_NONE), 0);
+    ASSERT_EQ(mprotect(base + 2 * page, page, PROT_NONE), 0);
+    auto* first = reinterpret_cast<std::uint64_t*>(base + page);
+    const std::size_t words = page / sizeof(std::uint64_t);
+    for (std::size_t k = 0; k < words; ++k) first[k] = rng()() & rng()();
+    for (std::size_t w = 1; w <= 9; ++w) {
+        std::vector<std::uint64_t> q(w, 0);
+        for (std::size_t n = 0; n <= 40; ++n) {
+            if (n * w > words) break;
+            const std::uint64_t* at_start = first;
+            const std::uint64_t* at_end = first + words - n * w;
+            for (const std::uint64_t* codes : {at_start, at_end}) {
+                std::vector<std::uint32_t> want(n + 1), got(n + 1);
+                const unsigned r = 16u * static_cast<unsigned>(w);
+                const std::size_t a = w == 1 ? qc::scalar_scan_kernel.within(codes, n, 0, r, want.data())
+                                             : qc::scalar_scan_kernel.within_wide(codes, n, w, q.data(), r, want.data());
+                const std::size_t b = w == 1 ? GetParam()->within(codes, n, 0, r, got.data())
+                                             : GetParam()->within_wide(codes, n, w, q.data(), r, got.data());
+                ASSERT_EQ(a, b) << "w=" << w << " n=" << n;
+                want.resize(a);
+                got.resize(b);
+                ASSERT_EQ(want, got) << "w=" << w << " n=" << n;
+            }
+        }
+    }
+    munmap(map, 3 * page);
+}
+#endif
+
 TEST_P(ScanKernel, CountsAsTheModelDoes) {
     std::vector<std::uint64_t> codes(100);
     for (auto& c : codes) c = rng()();
@@ -59,10 +101,15 @@ INSTANTIATE_TEST_SUITE_P(All, ScanKernel, ::testing::ValuesIn(index_tests::runna
                          });
 
 TEST(ScanKernelChoice, MadeUpCpus) {
-    EXPECT_STREQ(qc::choose_scan_kernel(0).name, "unrolled");
 #if QV_X86_64
+    EXPECT_STREQ(qc::choose_scan_kernel(0).name, "unrolled");
     EXPECT_STREQ(qc::choose_scan_kernel(QV_ISA_FEATURES(avx2)).name, "avx2");
     EXPECT_STREQ(qc::choose_scan_kernel(QV_ISA_FEATURES(avx2) & ~quorvalent::feature_popcnt).name, "unrolled");
+    // AVX-512 without VPOPCNTDQ (Skylake-X) keeps the AVX2 kernel.
+    EXPECT_STREQ(qc::choose_scan_kernel(QV_ISA_FEATURES(avx512bw)).name, "avx2");
+    EXPECT_STREQ(qc::choose_scan_kernel(QV_ISA_FEATURES(avx512vbmi)).name, "avx512");
+#elif QV_AARCH64
+    EXPECT_STREQ(qc::choose_scan_kernel(0).name, "neon");
 #endif
 }
 
