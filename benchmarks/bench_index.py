@@ -102,6 +102,56 @@ class Report:
         print(line, flush=True)
 
 
+def clustered_codes(n, words, centres=5000, flip=0.06, seed=9):
+    """n codes of 64 * words bits drawn around a few thousand random centres, each bit flipped
+    with probability flip: real perceptual hashes cluster so."""
+    rng = np.random.default_rng(seed)
+    middle = rng.integers(0, 2**64 - 1, size=(centres, words), dtype=np.uint64, endpoint=True)
+    codes = middle[rng.integers(0, centres, size=n)]
+    bits = rng.random((n, words, 64), dtype=np.float32) < flip
+    codes ^= np.packbits(bits, axis=2, bitorder="little").view(np.uint64).reshape(n, words)
+    return codes
+
+
+def scans(report, n):
+    """Queries the plan answers by a scan of every code, in bytes per second, beside np.copyto
+    of the same buffer (which reads it and writes as much again), and the 256-bit queries
+    against faiss's flat index."""
+    print(f"  scan kernel: {quorvalent_index._core.scan_kernel}")
+    rng = np.random.default_rng(13)
+    uniform, _ = make_codes(n, seed=5, words=4)
+    cases = [("64-bit", np.ascontiguousarray(uniform[:, 0]), 64, (20,)),
+             ("256-bit uniform", uniform, 256, (31, 40, 48)),
+             ("256-bit clustered", clustered_codes(n, 4), 256, (31, 48))]
+    for label, codes, bits, radii in cases:
+        words = bits // 64
+        rows = codes.astype(">u8").view(np.uint8).reshape(n, 8 * words)
+        index = HashIndex.from_codes(rows if words > 1 else codes, bits=bits)
+        dst = np.empty_like(codes)
+        copy, _ = best_of(lambda: np.copyto(dst, codes), 5)
+        picks = rng.integers(0, n, size=50)
+        queries = [rows[p].tobytes().hex() for p in picks]
+        flat = None
+        if faiss is not None and words > 1:
+            flat = faiss.IndexBinaryFlat(bits)
+            flat.add(rows)
+        for r in radii:
+            plan = index.plan(r)
+            ours = per_call(lambda q: index.within(q, r), queries)
+            peers = {}
+            if flat is not None:
+                xq = rows[picks[:10]]
+                peers["faiss flat"] = per_call(lambda q: flat.range_search(q[None], r + 1), xq, 0.5)
+            report.add(f"{label}, N = {n:,}: one query, r = {r}", ours, peers)
+            if "; scan (" in plan:
+                print(f"    a scan of {codes.nbytes / 1e6:.0f} MB: {codes.nbytes / ours / 1e9:.1f} GB/s; "
+                      f"np.copyto of the same buffer {codes.nbytes / copy / 1e9:.1f} GB/s "
+                      f"(the scan at {copy / ours:.2f} of the copy's rate)")
+            else:
+                print(f"    plan: {plan}")
+        del index, flat
+
+
 def brute_pair_count(codes, r, block=2048):
     """Pairs i < j within r, counted by numpy over every pair."""
     flat = codes[:, 0]
@@ -214,6 +264,7 @@ def run(args):
     del skewed, narrow
 
     dedup(report, flat, n)
+    scans(report, n)
 
     # The peers that only run at 100k.
     if n >= 100_000:

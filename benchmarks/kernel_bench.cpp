@@ -1,5 +1,8 @@
 // Throughput of every kernel this CPU runs, with memcmp of the same bytes measured in the same
 // run as the yardstick. Bytes counted are those of both strings.
+// The index's scan kernels run over a million codes of one and of four words (at a radius that
+// finds a few), beside memcpy of the same buffer: a scan reads each byte once, a copy reads it
+// and writes it.
 //
 //   cmake -S . -B build/bench -G Ninja -DQUORVALENT_BUILD_BENCHMARKS=ON && ninja -C build/bench
 //   build/bench/kernel_bench
@@ -13,6 +16,8 @@
 #include <string>
 #include <vector>
 
+#include "codes/scan_kernels.hpp"
+#include "common/kernel_table.hpp"
 #include "hex/kernels.hpp"
 
 namespace qv = quorvalent;
@@ -92,6 +97,46 @@ void bm_nul_scan(benchmark::State& state, const qv::kernel* k, std::size_t n) {
     set_bytes(state, n);
 }
 
+namespace qc = qv::codes;
+
+constexpr std::size_t scan_codes = 1'000'000;
+
+const std::vector<std::uint64_t>& codes_of(std::size_t words) {
+    static std::map<std::size_t, std::vector<std::uint64_t>> cache;
+    auto& c = cache[words];
+    if (c.empty()) {
+        std::mt19937_64 rng(words);
+        c.resize(scan_codes * words);
+        for (auto& x : c) x = rng();
+    }
+    return c;
+}
+
+void bm_scan(benchmark::State& state, const qc::scan_kernel* k, std::size_t words) {
+    const auto& codes = codes_of(words);
+    std::vector<std::uint64_t> q(codes.begin(), codes.begin() + static_cast<std::ptrdiff_t>(words));
+    std::vector<std::uint32_t> hits(scan_codes);
+    // About a thousand random codes within, from 64-bit codes; for 256-bit ones the query alone.
+    const unsigned r = words == 1 ? 20u : 48u;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(words == 1 ? k->within(codes.data(), scan_codes, q[0], r, hits.data())
+                                            : k->within_wide(codes.data(), scan_codes, words, q.data(), r, hits.data()));
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) *
+                            static_cast<std::int64_t>(codes.size() * sizeof(std::uint64_t)));
+}
+
+void bm_memcpy_codes(benchmark::State& state, std::size_t words) {
+    const auto& codes = codes_of(words);
+    std::vector<std::uint64_t> copy(codes.size());
+    for (auto _ : state) {
+        std::memcpy(copy.data(), codes.data(), codes.size() * sizeof(std::uint64_t));
+        benchmark::ClobberMemory();
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) *
+                            static_cast<std::int64_t>(codes.size() * sizeof(std::uint64_t)));
+}
+
 // Remembers every result and closes with each one's throughput as a fraction of memcmp's.
 class ratio_reporter : public benchmark::ConsoleReporter {
    public:
@@ -107,6 +152,7 @@ class ratio_reporter : public benchmark::ConsoleReporter {
         std::printf("\n");
         std::map<std::string, std::map<std::size_t, double>> rows;
         for (const auto& [name, t] : seconds_) {
+            if (name.rfind("scan", 0) == 0 || name.rfind("memcpy", 0) == 0) continue;
             const auto slash = name.rfind('/');
             const std::size_t n = std::stoul(name.substr(slash + 1));
             const auto base = seconds_.find("memcmp/" + std::to_string(n));
@@ -138,6 +184,16 @@ int main(int argc, char** argv) {
             benchmark::RegisterBenchmark(("distance/" + suffix).c_str(), bm_distance, k, n);
             benchmark::RegisterBenchmark(("within/" + suffix).c_str(), bm_within, k, n);
             benchmark::RegisterBenchmark(("nul_scan/" + suffix).c_str(), bm_nul_scan, k, n);
+        }
+    }
+    const auto scans = qc::compiled_scan_kernels();
+    for (std::size_t words : {1, 4}) {
+        const std::string codes = "/w" + std::to_string(words);
+        benchmark::RegisterBenchmark(("memcpy" + codes).c_str(), bm_memcpy_codes, words);
+        for (std::size_t i = 0; i < scans.size; ++i) {
+            const qc::scan_kernel* k = scans.items[i];
+            if (!qv::supports(*k, qv::cpu_features())) continue;
+            benchmark::RegisterBenchmark(("scan" + codes + "/" + k->name).c_str(), bm_scan, k, words);
         }
     }
     benchmark::Initialize(&argc, argv);
