@@ -182,3 +182,60 @@ def test_any_iterable_of_str_is_accepted():
     expected = HashIndex(hashes).within("00ff", 8)[0].tolist()
     for source in (tuple(hashes), np.array(hashes), (h for h in hashes), iter(hashes), dict.fromkeys(hashes)):
         assert HashIndex(source).within("00ff", 8)[0].tolist() == expected
+
+
+@pytest.fixture(scope="module")
+def clustered_256():
+    """256-bit codes around a couple of hundred centres, about 15 bits from theirs (as real
+    perceptual hashes cluster): every radius from 0 to 64 finds something, and the tables see
+    buckets far from uniform. The last codes are added apart and stay in the scanned tail."""
+    rng = np.random.default_rng(21)
+    n, centres = 6_000, 150
+    middle = rng.integers(0, 2**64 - 1, size=(centres, 4), dtype=np.uint64, endpoint=True)
+    codes = middle[rng.integers(0, centres, size=n)]
+    flips = rng.random((n, 4, 64)) < 0.06
+    codes ^= np.packbits(flips, axis=2, bitorder="little").view(np.uint64).reshape(n, 4)
+    codes[:50] = codes[50:100]  # and exact copies
+    rows = codes.astype(">u8").view(np.uint8).reshape(n, 32)
+    index = HashIndex.from_codes(rows[:5_500], bits=256)
+    index.add([r.tobytes().hex() for r in rows[5_500:]])
+    return codes, rows, index
+
+
+def brute_256(codes, query):
+    return np.bitwise_count(codes ^ query[None, :]).sum(axis=1).astype(np.int64)
+
+
+def test_256_bit_clustered_codes_at_every_radius(clustered_256):
+    codes, rows, index = clustered_256
+    rng = np.random.default_rng(3)
+    picks = rng.integers(0, len(codes), size=4)
+    queries = [codes[p].copy() for p in picks]
+    queries[1][2] ^= np.uint64(0xFF)  # eight bits off a code
+    queries.append(rng.integers(0, 2**64 - 1, size=4, dtype=np.uint64, endpoint=True))  # far from all
+    for query in queries:
+        d = brute_256(codes, query)
+        text = query.astype(">u8").tobytes().hex()
+        for r in range(65):
+            ids, dists = index.within(text, r)
+            want = sorted((int(d[i]), int(i)) for i in np.flatnonzero(d <= r))
+            assert list(zip(dists.tolist(), ids.tolist())) == want, r
+        order = np.lexsort((np.arange(len(codes)), d))[:10]
+        ids, dists = index.nearest(text, 10)
+        assert ids.tolist() == order.tolist() and dists.tolist() == d[order].tolist()
+
+
+@pytest.mark.parametrize("r", [0, 8, 20, 31, 40])
+def test_256_bit_clustered_pairs(clustered_256, r):
+    codes, _, index = clustered_256
+    i, j, d = index.pairs(r, threads=2)
+    want_i, want_j, want_d = [], [], []
+    for a in range(len(codes) - 1):
+        dist = brute_256(codes[a + 1:], codes[a])
+        near = np.flatnonzero(dist <= r)
+        want_i.append(np.full(len(near), a))
+        want_j.append(near + a + 1)
+        want_d.append(dist[near])
+    assert i.tolist() == np.concatenate(want_i).tolist()
+    assert j.tolist() == np.concatenate(want_j).tolist()
+    assert d.tolist() == np.concatenate(want_d).tolist()
