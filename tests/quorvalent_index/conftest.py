@@ -35,13 +35,21 @@ def stops_on_ctrl_c(call, after=0.5, within=1.5):
     """Runs call(), sends Ctrl-C to the main thread `after` seconds in, and checks that it raised
     KeyboardInterrupt no later than `within` seconds after that."""
     import _thread
+    import signal
     import threading
     import time
-    timer = threading.Timer(after, _thread.interrupt_main)
-    started = time.monotonic()
-    timer.start()
-    with pytest.raises(KeyboardInterrupt):
-        call()
-    elapsed = time.monotonic() - started
-    timer.join()
+    # Python's own Ctrl-C handler, whatever this process inherited: a process started in the
+    # background by a shell without job control ignores SIGINT (and interrupt_main() then does
+    # nothing), and a SparkContext leaves its own handler behind.
+    inherited = signal.signal(signal.SIGINT, signal.default_int_handler)
+    try:
+        timer = threading.Timer(after, _thread.interrupt_main)
+        started = time.monotonic()
+        timer.start()
+        with pytest.raises(KeyboardInterrupt):
+            call()
+        elapsed = time.monotonic() - started
+        timer.join()
+    finally:
+        signal.signal(signal.SIGINT, inherited)
     assert elapsed < after + within, f"took {elapsed:.2f} s to stop"
