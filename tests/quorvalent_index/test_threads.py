@@ -106,10 +106,10 @@ def test_the_cores_name_their_kernel_choices():
     import platform
     assert _core.hex_kernel in {"swar", "avx2", "avx512bw", "avx512vbmi", "avx512vbmi_aligned",
                                 "neon"}
-    assert _core.scan_kernel in {"unrolled", "avx2"}
+    assert _core.scan_kernel in {"unrolled", "avx2", "avx512", "neon"}
     if platform.machine().lower() in {"aarch64", "arm64"}:
         # Under qemu-user, /proc/cpuinfo is the x86 host's, which says nothing of this CPU.
-        assert _core.hex_kernel == "neon"
+        assert _core.hex_kernel == "neon" and _core.scan_kernel == "neon"
         return
     try:
         with open("/proc/cpuinfo") as f:
@@ -121,6 +121,7 @@ def test_the_cores_name_their_kernel_choices():
         # The vendor picks the variant: Intel's cores get the one that aligns every loop.
         intel = "GenuineIntel" in cpuinfo
         assert _core.hex_kernel == ("avx512vbmi_aligned" if intel else "avx512vbmi")
-    if {"avx2", "bmi1", "bmi2", "popcnt"} <= flags:
+        assert _core.scan_kernel == "avx512"
+    elif {"avx2", "bmi1", "bmi2", "popcnt"} <= flags:
         # A CPU with AVX2 must never be left on the portable kernels.
         assert _core.hex_kernel != "swar" and _core.scan_kernel == "avx2"
