@@ -38,8 +38,10 @@ __all__ = ["near_duplicate_pairs", "near_duplicate_groups", "near_duplicates_of"
 ROWS_PER_TASK = 2_000_000
 # The queries' index of the latest near_duplicates_of, in each worker process.
 _QUERY_INDEXES: dict[str, HashIndex] = {}
-# Rows of the corpus near_duplicates_of joins with the queries at once.
-CORPUS_SLICE = 500_000
+# Rows of the corpus near_duplicates_of joins with the queries at once: as many as a task may
+# hold, because every slice costs a probe of every query, and a probe costs little more in a
+# larger index (the queries against ten slices cost about ten times one large one).
+CORPUS_SLICE = ROWS_PER_TASK
 # Rows sampled, for each chunk's worth of rows, to find the buckets to cut.
 HEAVY_SAMPLE = 2_000
 # Edges of the near-duplicate graph that groups() unites on the driver at the most.
@@ -316,6 +318,20 @@ def _union_find(a: np.ndarray, b: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
         label = new
 
 
+def _best_of_keys(distinct: DataFrame, keys: np.ndarray) -> dict[str, np.ndarray]:
+    """The priority and id of the best member of each distinct code whose key is in keys (sorted
+    and unique), in the order of keys."""
+    if not len(keys):
+        return {"priority": np.zeros(0), "best_id": np.zeros(0, dtype=np.int64)}
+    wanted = distinct.sparkSession.createDataFrame(pa.table({"key": keys}))
+    info = distinct.join(F.broadcast(wanted), "key").select(
+        "key", F.col("best.priority").alias("priority"), (-F.col("best.neg_id")).alias("best_id")).toArrow()
+    at = np.argsort(info.column("key").to_numpy())
+    if not np.array_equal(info.column("key").to_numpy()[at], keys):
+        raise RuntimeError("quorvalent_index: the keys of the edges are not all distinct codes' keys")
+    return {"priority": info.column("priority").to_numpy()[at], "best_id": info.column("best_id").to_numpy()[at]}
+
+
 def _star_components(edges: DataFrame) -> DataFrame:
     """DataFrame[key, root] for every key with an edge: the smallest key of its connected
     component, by large-star and small-star (Kiveris et al., SoCC 2014) over DataFrames, for
@@ -371,13 +387,14 @@ def near_duplicate_groups(df: DataFrame, column: str, max_dist: int, id_col: str
             raise ValueError(f"the priority column {priority_col!r} must hold numbers")
     rows_per_task = _check_rows_per_task(rows_per_task)
     codes, width = codes_frame(df, column, id_col, bits)
-    with_priority = df.select(_id_column(df, id_col).alias("pid"),
-                              (F.col(priority_col).cast("double") if priority_col else F.lit(0.0)).alias("priority"))
-    if priority_col is not None:
+    if priority_col is None:
+        members = codes.withColumn("priority", F.lit(0.0)).cache()
+    else:
+        with_priority = df.select(_id_column(df, id_col).alias("pid"), F.col(priority_col).cast("double").alias("priority"))
         with_priority = with_priority.withColumn("priority", F.when(F.isnan("priority") | F.col("priority").isNull(),
                                                                     F.raise_error(F.lit("quorvalent_index: a priority is NaN or null")))
                                                  .otherwise(F.col("priority")))
-    members = codes.join(with_priority, codes.id == with_priority.pid).drop("pid").cache()
+        members = codes.join(with_priority, codes.id == with_priority.pid).drop("pid").cache()
     # One row per distinct code: its best member, by (priority, then the lowest id).
     best = F.max(F.struct(F.col("priority"), (-F.col("id")).alias("neg_id")))
     distinct = members.groupBy("code").agg(F.min("id").alias("key"), best.alias("best")).cache()
@@ -397,27 +414,35 @@ def near_duplicate_groups(df: DataFrame, column: str, max_dist: int, id_col: str
     else:
         pairs = edges.select("id_a", "id_b").toArrow()
         a, b = pairs.column("id_a").to_numpy(), pairs.column("id_b").to_numpy()
-    if method == "components":
-        if count <= max_driver_edges:
-            keys, roots = _union_find(a, b)
-            label = spark.createDataFrame(pa.table({"key": keys, "root": roots}))
+    if method == "components" and count > max_driver_edges:
         labelled = distinct.join(label, "key", "left").withColumn("root", F.coalesce("root", "key"))
         reps = labelled.groupBy("root").agg(F.max("best").alias("group_best"))
         code_rep = labelled.join(reps, "root").select("code", (-F.col("group_best.neg_id")).alias("representative"))
+    elif method == "components":
+        # The components on the driver, and their representatives too: only the distinct codes
+        # with an edge can take another's representative, and they are few beside the rest.
+        keys, roots = _union_find(a, b)
+        info = _best_of_keys(distinct, keys)
+        # The best member of each component: the first of its keys in the order of priority,
+        # then of lowest id.
+        order = np.lexsort((info["best_id"], -info["priority"]))
+        _, first = np.unique(roots[order], return_index=True)
+        group_roots, group_reps = roots[order][first], info["best_id"][order][first]
+        reps = group_reps[np.searchsorted(group_roots, roots)]
+        assigned = spark.createDataFrame(pa.table({"key": keys, "rep": reps}))
+        code_rep = distinct.join(F.broadcast(assigned), "key", "left").select(
+            "code", F.coalesce("rep", -F.col("best.neg_id")).alias("representative"))
     else:
         # The star runs on the driver, over the distinct codes that have near-duplicates.
-        involved = np.unique(np.concatenate([a, b]))
-        info = distinct.join(spark.createDataFrame(pa.table({"key": involved})), "key") \
-                       .select("key", "best.priority", (-F.col("best.neg_id")).alias("best_id")).toArrow()
-        keys = info.column("key").to_numpy()
-        order = np.lexsort((info.column("best_id").to_numpy(), -info.column("priority").to_numpy()))
-        position = {int(k): p for p, k in enumerate(keys)}
+        keys = np.unique(np.concatenate([a, b]))
+        info = _best_of_keys(distinct, keys)
+        order = np.lexsort((info["best_id"], -info["priority"]))
         neighbours: dict[int, list[int]] = {}
         for x, y in zip(a.tolist(), b.tolist()):
             neighbours.setdefault(x, []).append(y)
             neighbours.setdefault(y, []).append(x)
         centre: dict[int, int] = {}
-        best_ids = info.column("best_id").to_numpy()
+        best_ids = info["best_id"]
         for p in order.tolist():
             k = int(keys[p])
             if k in centre:
@@ -428,7 +453,7 @@ def near_duplicate_groups(df: DataFrame, column: str, max_dist: int, id_col: str
                 centre.setdefault(n, rep)
         assigned = spark.createDataFrame(pa.table({"key": np.array(list(centre), dtype=np.int64),
                                                    "centre": np.array(list(centre.values()), dtype=np.int64)}))
-        code_rep = distinct.join(assigned, "key", "left").select(
+        code_rep = distinct.join(F.broadcast(assigned), "key", "left").select(
             "code", F.coalesce("centre", -F.col("best.neg_id")).alias("representative"))
     return members.join(code_rep, "code").select("id", "representative")
 

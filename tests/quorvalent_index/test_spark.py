@@ -105,6 +105,11 @@ def test_pairs_and_groups_are_those_of_the_index(spark, kind, bits, column, r, p
         rows = sorted(tuple(row) for row in groups.collect())
         want_ids, want_reps = index.groups(r, method, priority=np.array(prio))
         assert rows == list(zip(want_ids.tolist(), want_reps.tolist())), method
+        if kind in ("random", "repeated"):
+            # Without priorities (and with no edges at all, for random codes at r = 0).
+            rows = sorted(tuple(row) for row in near_duplicate_groups(df, "h", r, id_col="id", method=method, bits=width).collect())
+            want_ids, want_reps = index.groups(r, method)
+            assert rows == list(zip(want_ids.tolist(), want_reps.tolist())), (method, "no priority")
 
 
 @pytest.mark.parametrize("bits, r", [(64, 3), (256, 8)])
