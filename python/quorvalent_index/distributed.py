@@ -37,21 +37,26 @@ class BlockPlan:
     each code to every key near its own (a block of b bits within t bits: sum of C(b, s) for
     s <= t keys), which costs more bytes than it saves work at every radius a near-duplicate
     search uses; r + 1 exact blocks is the fewest rows a code can be sent as. A radius of the
-    width or more needs no blocks: every pair is within it, and one bucket holds all."""
+    width or more needs no blocks: every pair is within it, and one bucket holds all; so does
+    `whole`, for rows few enough for one worker, where a shuffle by blocks would cost more than
+    the join."""
 
-    def __init__(self, bits: int, max_dist: int) -> None:
+    def __init__(self, bits: int, max_dist: int, whole: bool = False) -> None:
         if not 1 <= bits <= 4096:
             raise ValueError(f"bits must be between 1 and 4096, got {bits}")
         if max_dist < 0:
             raise ValueError(f"max_dist must be >= 0, got {max_dist}")
         self.bits, self.max_dist = bits, max_dist
         self.words = (bits + 63) // 64
-        self.count = max_dist + 1 if max_dist < bits else 0
+        self.whole = whole or max_dist >= bits
+        self.count = 0 if self.whole else max_dist + 1
         self.blocks = _core.split_into_blocks(bits, self.count) if self.count else []
 
     def describe(self) -> str:
-        if not self.count:
+        if self.max_dist >= self.bits:
             return f"radius {self.max_dist} >= {self.bits} bits: one bucket, every pair"
+        if not self.count:
+            return f"one bucket of every row: few enough rows for one worker, joined at radius {self.max_dist} without blocks"
         widths = sorted({bin(mask).count("1") for _, mask in self.blocks})
         return (f"{self.count} exact blocks of {'-'.join(map(str, widths))} bits over {self.bits}-bit codes: "
                 f"each code is sent to {self.count} buckets")

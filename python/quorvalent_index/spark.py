@@ -42,6 +42,9 @@ _QUERY_INDEXES: dict[str, HashIndex] = {}
 # hold, because every slice costs a probe of every query, and a probe costs little more in a
 # larger index (the queries against ten slices cost about ten times one large one).
 CORPUS_SLICE = ROWS_PER_TASK
+# The share of half of rows_per_task up to which all rows are joined in one task, without
+# blocks (the tests set it to 0 to send small inputs through the buckets).
+ONE_TASK_SHARE = 1.0
 # Rows sampled, for each chunk's worth of rows, to find the buckets to cut.
 HEAVY_SAMPLE = 2_000
 # Edges of the near-duplicate graph that groups() unites on the driver at the most.
@@ -198,6 +201,17 @@ def _join_partition(batches: Iterator[pa.RecordBatch], plan: distributed.BlockPl
         yield pa.RecordBatch.from_arrays([pa.array(a), pa.array(b), pa.array(d)], names=["id_a", "id_b", "distance"])
 
 
+def _join_whole(batches: Iterator[pa.RecordBatch], plan: distributed.BlockPlan) -> Iterator[pa.RecordBatch]:
+    held = [batch for batch in batches if batch.num_rows]
+    if not held:
+        return
+    table = pa.Table.from_batches(held).combine_chunks()
+    index = HashIndex.from_codes(_codes_from(table.column("code"), plan.bits), bits=plan.bits,
+                                 ids=table.column("id").to_numpy())
+    a, b, d = index.pairs(plan.max_dist, threads=1)
+    yield pa.RecordBatch.from_arrays([pa.array(a), pa.array(b), pa.array(d)], names=["id_a", "id_b", "distance"])
+
+
 PAIRS_SCHEMA = T.StructType([T.StructField("id_a", T.LongType()), T.StructField("id_b", T.LongType()),
                              T.StructField("distance", T.IntegerType())])
 
@@ -238,19 +252,26 @@ def _keyed(codes: DataFrame, plan: distributed.BlockPlan, heavy: dict[tuple[int,
 
 
 def _heavy_buckets(sample: Callable[[float], DataFrame], plan: distributed.BlockPlan,
-                   chunk_rows: int) -> tuple[dict[tuple[int, int], int], int]:
-    """(heavy buckets, bucket rows): the buckets of more than chunk_rows rows, each with the
-    chunks to cut it into, and the rows of all buckets, estimated from a sample of about
+                   chunk_rows: int) -> tuple[dict[tuple[int, int], int], int, int]:
+    """(heavy buckets, bucket rows, rows): the buckets of more than chunk_rows rows, each with
+    the chunks to cut it into, the rows of all buckets, and the rows, estimated from a sample of about
     HEAVY_SAMPLE rows a chunk. An estimate is enough: however a bucket is cut, every pair of it
-    is found once; the cut only bounds what one task holds."""
+    is found once; the cut only bounds what one task holds.
+
+    The sampled codes come to the driver (16 bytes a row of 64-bit codes: 32 MB for 10^9 rows)
+    and are counted there: one stage of a job, where counting on the executors took a shuffle
+    and a second stage, which cost a join of a million rows a third of its time."""
     fraction = min(1.0, HEAVY_SAMPLE / chunk_rows)
-    keyed = _keyed(sample(fraction), plan, None)
-    sizes = keyed.groupBy("block", "value").count()
-    large = F.when(F.col("count") > chunk_rows * fraction, F.struct("block", "value", "count"))
-    found = sizes.agg(F.sum("count").alias("rows"), F.collect_list(large).alias("heavy")).first()
-    heavy = {(int(row["block"]), int(np.int64(row["value"]).view(np.uint64))): math.ceil(row["count"] / fraction / chunk_rows)
-             for row in (found["heavy"] or [])}
-    return heavy, math.ceil((found["rows"] or 0) / fraction)
+    held = sample(fraction).select("code").toArrow()
+    rows = math.ceil(held.num_rows / fraction)
+    blocks, values, _, _, _ = distributed.block_rows(_codes_from(held.column("code"), plan.bits), plan)
+    if not len(blocks):
+        return {}, 0, rows
+    keys, counts = np.unique(np.stack([blocks, values.view(np.int64)]), axis=1, return_counts=True)
+    large = counts > chunk_rows * fraction
+    heavy = {(int(b), int(np.int64(v).view(np.uint64))): math.ceil(c / fraction / chunk_rows)
+             for b, v, c in zip(keys[0][large].tolist(), keys[1][large].tolist(), counts[large].tolist())}
+    return heavy, math.ceil(len(blocks) / fraction), rows
 
 
 def _pairs_of_codes(codes: DataFrame, bits: int, max_dist: int, rows: int | None, rows_per_task: int,
@@ -260,9 +281,12 @@ def _pairs_of_codes(codes: DataFrame, bits: int, max_dist: int, rows: int | None
     bucket_rows = None if rows is None else rows * max(plan.count, 1)
     heavy: dict[tuple[int, int], int] = {}
     if rows is None or rows > chunk_rows:
-        heavy, bucket_rows = _heavy_buckets(sample, plan, chunk_rows)
+        heavy, bucket_rows, rows = _heavy_buckets(sample, plan, chunk_rows)
         # A cut bucket sends each of its rows once for each chunk.
         bucket_rows += sum(chunks * chunks * chunk_rows for chunks in heavy.values())
+    if rows <= chunk_rows * ONE_TASK_SHARE:
+        # Rows one task holds are joined there, all at once: no rows sent to r + 1 buckets.
+        return codes.repartition(1).mapInArrow(lambda it: _join_whole(it, plan), PAIRS_SCHEMA)
     keyed = _keyed(codes, plan, heavy)
     shuffled = keyed.repartition(_partitions(codes, bucket_rows, rows_per_task), "block", "value", *(["part"] if heavy else []))
     return shuffled.mapInArrow(lambda it: _join_partition(it, plan), PAIRS_SCHEMA)

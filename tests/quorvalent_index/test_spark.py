@@ -34,6 +34,14 @@ def session(master):
     return spark
 
 
+@pytest.fixture(autouse=True)
+def through_the_buckets(monkeypatch):
+    """Inputs as small as these are joined in one task; the tests send them through the
+    buckets, as large inputs go, unless a test says otherwise."""
+    from quorvalent_index import spark as adapter
+    monkeypatch.setattr(adapter, "ONE_TASK_SHARE", 0.0)
+
+
 @pytest.fixture(scope="module")
 def spark():
     spark = session("local[2]")
@@ -123,8 +131,8 @@ def test_heavy_buckets_are_cut_and_still_give_every_pair_once(spark, bits, r):
     # At most 60 rows a task: buckets of more than 30 are cut (and there are such buckets).
     from quorvalent_index import distributed, spark as adapter
     codes, _ = adapter.codes_frame(df, "h", "id")
-    heavy, rows = adapter._heavy_buckets(lambda fraction: codes, distributed.BlockPlan(bits, r), 30)
-    assert rows == 300 * (r + 1)
+    heavy, bucket_rows, rows = adapter._heavy_buckets(lambda fraction: codes, distributed.BlockPlan(bits, r), 30)
+    assert bucket_rows == 300 * (r + 1) and rows == 300
     assert heavy and all(chunks >= 2 for chunks in heavy.values())
     # The keys Spark found are those the rows are cut by.
     held = codes.toArrow()
@@ -134,6 +142,26 @@ def test_heavy_buckets_are_cut_and_still_give_every_pair_once(spark, bits, r):
     got = sorted(tuple(row) for row in near_duplicate_pairs(df, "h", r, id_col="id", rows_per_task=60).collect())
     assert got == list(zip(i.tolist(), j.tolist(), d.tolist()))
     groups = near_duplicate_groups(df, "h", r, id_col="id", rows_per_task=60)
+    want_ids, want_reps = index.groups(r)
+    assert sorted(tuple(row) for row in groups.collect()) == list(zip(want_ids.tolist(), want_reps.tolist()))
+
+
+@pytest.mark.parametrize("kind, bits, column, r", [("clustered", 64, "text", 4), ("repeated", 256, "bytes", 10)])
+def test_rows_one_task_holds_are_joined_there(spark, monkeypatch, kind, bits, column, r):
+    from quorvalent_index import spark as adapter
+    from quorvalent_index.spark import near_duplicate_groups, near_duplicate_pairs
+    monkeypatch.setattr(adapter, "ONE_TASK_SHARE", 1.0)
+    hashes = data(kind, bits, 200, seed=r)
+    ids = [int(x) for x in np.random.default_rng(r).permutation(200) * 3 - 50]
+    df = frame(spark, encode(hashes, column), ids, column, 5)
+    index = HashIndex(hashes, ids=ids)
+    pairs = near_duplicate_pairs(df, "h", r, id_col="id")
+    assert pairs.rdd.getNumPartitions() == 1, "joined in one task"
+    i, j, d = index.pairs(r)
+    assert sorted(tuple(row) for row in pairs.collect()) == list(zip(i.tolist(), j.tolist(), d.tolist()))
+    # Past half of rows_per_task, the buckets again.
+    assert near_duplicate_pairs(df, "h", r, id_col="id", rows_per_task=300).rdd.getNumPartitions() > 1
+    groups = near_duplicate_groups(df, "h", r, id_col="id")
     want_ids, want_reps = index.groups(r)
     assert sorted(tuple(row) for row in groups.collect()) == list(zip(want_ids.tolist(), want_reps.tolist()))
 
@@ -224,13 +252,16 @@ def test_on_a_local_cluster_the_executors_reach_the_extension_module(tmp_path):
         sys.path.insert(0, {os.path.dirname(__file__)!r})
         from test_spark import session, data
         from quorvalent_index import HashIndex
+        from quorvalent_index import spark as adapter
         from quorvalent_index.spark import near_duplicate_pairs
         spark = session("local-cluster[2,1,1024]")
         hashes = data("clustered", 64, 400, seed=9)
         df = spark.createDataFrame(list(enumerate(hashes)), ["id", "h"]).repartition(4)
-        got = sorted(tuple(row) for row in near_duplicate_pairs(df, "h", 6, id_col="id").collect())
         i, j, d = HashIndex(hashes).pairs(6)
-        assert got == list(zip(i.tolist(), j.tolist(), d.tolist())), "pairs differ"
+        for share in (1.0, 0.0):  # in one task, and through the buckets
+            adapter.ONE_TASK_SHARE = share
+            got = sorted(tuple(row) for row in near_duplicate_pairs(df, "h", 6, id_col="id").collect())
+            assert got == list(zip(i.tolist(), j.tolist(), d.tolist())), ("pairs differ", share)
         pids = df.rdd.mapPartitions(lambda rows: [os.getpid()]).collect()
         assert os.getpid() not in pids, "the tasks ran in the driver"
         print("cluster ok", len(got))
