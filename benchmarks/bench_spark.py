@@ -26,6 +26,7 @@ from pyspark.sql import functions as F  # noqa: E402
 
 from quorvalent_index import HashIndex, distributed  # noqa: E402
 from quorvalent_index.spark import near_duplicate_groups, near_duplicate_pairs, near_duplicates_of  # noqa: E402
+from quorvalent_index import spark as spark_adapter  # noqa: E402
 
 from bench import cpu_name  # noqa: E402
 from bench_index import make_codes  # noqa: E402
@@ -70,7 +71,7 @@ def main():
     args = parser.parse_args()
     spark = (SparkSession.builder.master("local[2]").config("spark.driver.host", "127.0.0.1")
              .config("spark.ui.enabled", "false").config("spark.driver.memory", "6g")
-             .config("spark.sql.shuffle.partitions", "8").getOrCreate())
+             .config("spark.sql.shuffle.partitions", "8").config("spark.ui.showConsoleProgress", "false").getOrCreate())
     spark.sparkContext.setLogLevel("ERROR")
     print(f"CPU: {cpu_name()}; Spark {spark.version}, local[2]\n", flush=True)
 
@@ -79,7 +80,10 @@ def main():
     flat = np.ascontiguousarray(codes[:, 0])
     signed = flat.view(np.int64)
     df = frame(spark, signed)
-    print(f"plan: {distributed.BlockPlan(64, r).describe()}")
+    print(f"plan at N = 1,000,000: the rows fit one task (rows_per_task = {spark_adapter.ROWS_PER_TASK:,}), "
+          f"so they are joined there: {distributed.BlockPlan(64, r, whole=True).describe()}")
+    print(f"plan at N = 10,000,000: {distributed.BlockPlan(64, r).describe()}, "
+          f"shuffled into a task for every {spark_adapter.ROWS_PER_TASK:,} bucket rows")
     want = len(HashIndex.from_codes(flat).pairs(r)[2])
     for label, job in (("plain Spark SQL pigeonhole join", lambda: plain_pigeonhole(df, r).count()),
                        ("near_duplicate_pairs", lambda: near_duplicate_pairs(df, "code", r, id_col="id").count())):

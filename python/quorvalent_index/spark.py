@@ -42,8 +42,8 @@ _QUERY_INDEXES: dict[str, HashIndex] = {}
 # hold, because every slice costs a probe of every query, and a probe costs little more in a
 # larger index (the queries against ten slices cost about ten times one large one).
 CORPUS_SLICE = ROWS_PER_TASK
-# The share of half of rows_per_task up to which all rows are joined in one task, without
-# blocks (the tests set it to 0 to send small inputs through the buckets).
+# The share of rows_per_task up to which all rows are joined in one task, without blocks (the
+# tests set it to 0 to send small inputs through the buckets).
 ONE_TASK_SHARE = 1.0
 # Rows sampled, for each chunk's worth of rows, to find the buckets to cut.
 HEAVY_SAMPLE = 2_000
@@ -280,11 +280,12 @@ def _pairs_of_codes(codes: DataFrame, bits: int, max_dist: int, rows: int | None
     chunk_rows = max(1, rows_per_task // 2)
     bucket_rows = None if rows is None else rows * max(plan.count, 1)
     heavy: dict[tuple[int, int], int] = {}
-    if rows is None or rows > chunk_rows:
+    one_task = rows_per_task * ONE_TASK_SHARE
+    if rows is None or (rows > chunk_rows and rows > one_task):
         heavy, bucket_rows, rows = _heavy_buckets(sample, plan, chunk_rows)
         # A cut bucket sends each of its rows once for each chunk.
         bucket_rows += sum(chunks * chunks * chunk_rows for chunks in heavy.values())
-    if rows <= chunk_rows * ONE_TASK_SHARE:
+    if rows <= one_task:
         # Rows one task holds are joined there, all at once: no rows sent to r + 1 buckets.
         return codes.repartition(1).mapInArrow(lambda it: _join_whole(it, plan), PAIRS_SCHEMA)
     keyed = _keyed(codes, plan, heavy)
@@ -299,9 +300,9 @@ def near_duplicate_pairs(df: DataFrame, column: str, max_dist: int, id_col: str 
     monotonically_increasing_id() numbers the rows, which is unique but not stable from one run
     to the next. Identical hashes are pairs too, every one of them.
 
-    rows_per_task bounds the rows one task joins (its memory is about 50 bytes a row); a
-    bucket of the join larger than half of it is found by a sampling job first and cut into
-    chunks."""
+    rows_per_task bounds the rows one task joins (its memory is about 50 bytes a row). A
+    sampling job first estimates the rows and finds the buckets of the join larger than half of
+    it, which are cut into chunks; rows that fit one task are joined there, without buckets."""
     r = _check_radius(max_dist)
     rows_per_task = _check_rows_per_task(rows_per_task)
     codes, width = codes_frame(df, column, id_col, bits)

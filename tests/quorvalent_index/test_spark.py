@@ -159,8 +159,8 @@ def test_rows_one_task_holds_are_joined_there(spark, monkeypatch, kind, bits, co
     assert pairs.rdd.getNumPartitions() == 1, "joined in one task"
     i, j, d = index.pairs(r)
     assert sorted(tuple(row) for row in pairs.collect()) == list(zip(i.tolist(), j.tolist(), d.tolist()))
-    # Past half of rows_per_task, the buckets again.
-    assert near_duplicate_pairs(df, "h", r, id_col="id", rows_per_task=300).rdd.getNumPartitions() > 1
+    # Past rows_per_task, the buckets again.
+    assert near_duplicate_pairs(df, "h", r, id_col="id", rows_per_task=150).rdd.getNumPartitions() > 1
     groups = near_duplicate_groups(df, "h", r, id_col="id")
     want_ids, want_reps = index.groups(r)
     assert sorted(tuple(row) for row in groups.collect()) == list(zip(want_ids.tolist(), want_reps.tolist()))
