@@ -24,7 +24,7 @@ from typing import Any, Callable, Iterator
 
 import numpy as np
 import pyarrow as pa
-from pyspark.sql import Column, DataFrame
+from pyspark.sql import Column, DataFrame, Window
 from pyspark.sql import functions as F
 from pyspark.sql import types as T
 
@@ -413,16 +413,21 @@ def near_duplicate_groups(df: DataFrame, column: str, max_dist: int, id_col: str
     rows_per_task = _check_rows_per_task(rows_per_task)
     codes, width = codes_frame(df, column, id_col, bits)
     if priority_col is None:
-        members = codes.withColumn("priority", F.lit(0.0)).cache()
+        members = codes.withColumn("priority", F.lit(0.0))
     else:
         with_priority = df.select(_id_column(df, id_col).alias("pid"), F.col(priority_col).cast("double").alias("priority"))
         with_priority = with_priority.withColumn("priority", F.when(F.isnan("priority") | F.col("priority").isNull(),
                                                                     F.raise_error(F.lit("quorvalent_index: a priority is NaN or null")))
                                                  .otherwise(F.col("priority")))
-        members = codes.join(with_priority, codes.id == with_priority.pid).drop("pid").cache()
-    # One row per distinct code: its best member, by (priority, then the lowest id).
-    best = F.max(F.struct(F.col("priority"), (-F.col("id")).alias("neg_id")))
-    distinct = members.groupBy("code").agg(F.min("id").alias("key"), best.alias("best")).cache()
+        members = codes.join(with_priority, codes.id == with_priority.pid).drop("pid")
+    # Every row beside its code's key (its lowest id) and best member, by (priority, then the
+    # lowest id): a window over the code, one shuffle, and each row keeps its own id, so that
+    # the answer is the rows with their code's representative, with no join back by code.
+    same_code = Window.partitionBy("code")
+    best = F.max(F.struct(F.col("priority"), (-F.col("id")).alias("neg_id"))).over(same_code)
+    ranked = members.select("id", "code", F.min("id").over(same_code).alias("key"), best.alias("best")).cache()
+    # One row per distinct code.
+    distinct = ranked.where(F.col("id") == F.col("key")).select("code", "key", "best")
     rows = distinct.count()
     keyed = distinct.select(F.col("key").alias("id"), "code")
     edges = _pairs_of_codes(keyed, width, r, rows, rows_per_task,
@@ -442,7 +447,8 @@ def near_duplicate_groups(df: DataFrame, column: str, max_dist: int, id_col: str
     if method == "components" and count > max_driver_edges:
         labelled = distinct.join(label, "key", "left").withColumn("root", F.coalesce("root", "key"))
         reps = labelled.groupBy("root").agg(F.max("best").alias("group_best"))
-        code_rep = labelled.join(reps, "root").select("code", (-F.col("group_best.neg_id")).alias("representative"))
+        key_rep = labelled.join(reps, "root").select("key", (-F.col("group_best.neg_id")).alias("representative"))
+        return ranked.join(key_rep, "key").select("id", "representative")
     elif method == "components":
         # The components on the driver, and their representatives too: only the distinct codes
         # with an edge can take another's representative, and they are few beside the rest.
@@ -455,8 +461,8 @@ def near_duplicate_groups(df: DataFrame, column: str, max_dist: int, id_col: str
         group_roots, group_reps = roots[order][first], info["best_id"][order][first]
         reps = group_reps[np.searchsorted(group_roots, roots)]
         assigned = spark.createDataFrame(pa.table({"key": keys, "rep": reps}))
-        code_rep = distinct.join(F.broadcast(assigned), "key", "left").select(
-            "code", F.coalesce("rep", -F.col("best.neg_id")).alias("representative"))
+        return ranked.join(F.broadcast(assigned), "key", "left").select(
+            "id", F.coalesce("rep", -F.col("best.neg_id")).alias("representative"))
     else:
         # The star runs on the driver, over the distinct codes that have near-duplicates.
         keys = np.unique(np.concatenate([a, b]))
@@ -478,9 +484,8 @@ def near_duplicate_groups(df: DataFrame, column: str, max_dist: int, id_col: str
                 centre.setdefault(n, rep)
         assigned = spark.createDataFrame(pa.table({"key": np.array(list(centre), dtype=np.int64),
                                                    "centre": np.array(list(centre.values()), dtype=np.int64)}))
-        code_rep = distinct.join(F.broadcast(assigned), "key", "left").select(
-            "code", F.coalesce("centre", -F.col("best.neg_id")).alias("representative"))
-    return members.join(code_rep, "code").select("id", "representative")
+        return ranked.join(F.broadcast(assigned), "key", "left").select(
+            "id", F.coalesce("centre", -F.col("best.neg_id")).alias("representative"))
 
 
 #--- Queries against a corpus ------------------------------------------------------------------
