@@ -3,7 +3,9 @@
 
 #include "index_test_data.hpp"
 
-#if defined(__unix__)
+#if defined(_WIN32)
+#include <windows.h>
+#else
 #include <sys/mman.h>
 #include <unistd.h>
 #endif
@@ -44,17 +46,51 @@ TEST_P(ScanKernel, AgreesWithTheReferenceAroundItsBlockSizes) {
     }
 }
 
-#if defined(__unix__)
-// Codes that start a page preceded by an unmapped one, and codes that end a page followed by
-// one: a kernel that reads a byte outside its run faults here.
+// Three pages, the outer two inaccessible.
+class fenced_page {
+   public:
+    fenced_page() {
+#if defined(_WIN32)
+        SYSTEM_INFO info;
+        GetSystemInfo(&info);
+        size_ = info.dwPageSize;
+        base_ = static_cast<unsigned char*>(VirtualAlloc(nullptr, 3 * size_, MEM_RESERVE | MEM_COMMIT, PAGE_NOACCESS));
+        DWORD old;
+        if (base_ != nullptr && !VirtualProtect(base_ + size_, size_, PAGE_READWRITE, &old)) release();
+#else
+        size_ = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+        void* map = mmap(nullptr, 3 * size_, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        base_ = map == MAP_FAILED ? nullptr : static_cast<unsigned char*>(map);
+        if (base_ != nullptr && mprotect(base_ + size_, size_, PROT_READ | PROT_WRITE) != 0) release();
+#endif
+    }
+    ~fenced_page() { release(); }
+    fenced_page(const fenced_page&) = delete;
+    fenced_page& operator=(const fenced_page&) = delete;
+    unsigned char* page() const { return base_ == nullptr ? nullptr : base_ + size_; }
+    std::size_t size() const { return size_; }
+
+   private:
+    void release() {
+        if (base_ == nullptr) return;
+#if defined(_WIN32)
+        VirtualFree(base_, 0, MEM_RELEASE);
+#else
+        munmap(base_, 3 * size_);
+#endif
+        base_ = nullptr;
+    }
+    unsigned char* base_ = nullptr;
+    std::size_t size_ = 0;
+};
+
+// Codes that start a page preceded by an inaccessible one, and codes that end a page followed
+// by one: a kernel that reads a byte outside its run faults here.
 TEST_P(ScanKernel, ReadsNothingOutsideItsRun) {
-    const std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
-    void* map = mmap(nullptr, 3 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    ASSERT_NE(map, MAP_FAILED);
-    auto* base = static_cast<unsigned char*>(map);
-    ASSERT_EQ(mprotect(base, page, PROT_NONE), 0);
-    ASSERT_EQ(mprotect(base + 2 * page, page, PROT_NONE), 0);
-    auto* first = reinterpret_cast<std::uint64_t*>(base + page);
+    const fenced_page fence;
+    ASSERT_NE(fence.page(), nullptr);
+    const std::size_t page = fence.size();
+    auto* first = reinterpret_cast<std::uint64_t*>(fence.page());
     const std::size_t words = page / sizeof(std::uint64_t);
     for (std::size_t k = 0; k < words; ++k) first[k] = rng()() & rng()();
     for (std::size_t w = 1; w <= 9; ++w) {
@@ -77,9 +113,7 @@ TEST_P(ScanKernel, ReadsNothingOutsideItsRun) {
             }
         }
     }
-    munmap(map, 3 * page);
 }
-#endif
 
 TEST_P(ScanKernel, CountsAsTheModelDoes) {
     std::vector<std::uint64_t> codes(100);
