@@ -81,7 +81,7 @@ def block_rows(codes: np.ndarray, plan: BlockPlan, ids: np.ndarray | None = None
 
     A heavy bucket (a (block, value) key of `heavy`, mapped to its number of chunks k) is too
     large for one worker. Its rows are spread over k chunks by id, and the bucket becomes the
-    k (k + 1) / 2 parts that pair the chunks: part 1 + i k + j for chunks i <= j, each holding
+    k (k + 1) / 2 parts that pair the chunks: part number 1 + i k + j for chunks i <= j, each holding
     chunks i and j, so every pair of the bucket's rows meets in exactly one part. A row is sent
     to the k parts of its chunk; `side` is -1 in a part of one chunk (every pair counts) and
     otherwise 0 or 1 for the lower or the higher chunk (only pairs across the two count). Rows

@@ -1,8 +1,9 @@
 /* The Arrow C Data Interface: the structs by which Arrow libraries (pyarrow, Polars, DuckDB,
  * nanoarrow, arro3, pandas' Arrow-backed columns) hand columns to one another without a copy.
- * They are a stable ABI, declared here as the Arrow format specification declares them
- * (https://arrow.apache.org/docs/format/CDataInterface.html), so that reading them needs no
- * Arrow library. The guards are the specification's own: whoever declares them first wins. */
+ * They are a stable ABI, declared here exactly as Arrow's documentation of the interface
+ * declares them (https://arrow.apache.org/docs/format/CDataInterface.html), so that reading
+ * them needs no Arrow library. The include guards are Arrow's own: whoever declares the structs
+ * first wins. */
 #ifndef QUORVALENT_ARROW_ABI_H
 #define QUORVALENT_ARROW_ABI_H
 
