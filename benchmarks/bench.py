@@ -1,6 +1,6 @@
 """Times quorvalent against the call floor and the usual alternatives, in one run.
 
-    python benchmarks/bench.py [--quick] [--plot benchmarks/speed.png] [--markdown out.md]
+    python benchmarks/bench.py [--quick] [--plot docs/img/speed.png] [--markdown out.md]
 
 Prints a Markdown table of nanoseconds per call and the ratios that matter: against
 `operator.is_(a, b)` (the cost of calling any two-argument builtin), against `a == c` (reading
@@ -12,6 +12,7 @@ import platform
 import random
 import sys
 import timeit
+from datetime import date
 
 import quorvalent
 
@@ -181,7 +182,7 @@ def plot(results, lengths, path):
     ax.set_yscale("log")
     ax.set_xlabel("hex digits per string")
     ax.set_ylabel("ns per call (lower is better)")
-    ax.set_title(f"quorvalent {quorvalent.__version__} ({kernel_name()} kernel)\n{cpu_name()}",
+    ax.set_title(f"quorvalent {quorvalent.__version__} ({kernel_name()} kernel)\n{cpu_name()}, measured {date.today():%Y-%m-%d}",
                  fontsize=10)
     ax.grid(True, which="both", alpha=0.3)
     ax.legend(fontsize=8)

@@ -1,6 +1,6 @@
 """Times quorvalent_index against faiss-cpu, numpy, simsimd and pybktree, in one run.
 
-    python benchmarks/bench_index.py [--quick] [--large] [--plot benchmarks/index.png]
+    python benchmarks/bench_index.py [--quick] [--large] [--plot docs/img/index.png]
 
 Data: N random 64-bit codes, 1% of them planted near-duplicates (groups of ten copies of a
 base code, each copy 1 to 8 random bits away from it). Every figure is single-threaded unless
@@ -18,6 +18,7 @@ import statistics
 import sys
 import threading
 import time
+from datetime import date
 
 import numpy as np
 
@@ -431,7 +432,7 @@ def scaling(path):
                       label=name)
     ax.set_xlabel("hashes in the index (N)")
     ax.set_ylabel("seconds")
-    ax.set_title(f"quorvalent_index {quorvalent_index.__version__}: exact search, 64-bit codes, one thread\n{cpu_name()}")
+    ax.set_title(f"quorvalent_index {quorvalent_index.__version__}: exact search, 64-bit codes, one thread\n{cpu_name()}, measured {date.today():%Y-%m-%d}")
     ax.grid(True, which="both", alpha=0.3)
     ax.legend(fontsize=8)
     fig.tight_layout()

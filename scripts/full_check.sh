@@ -7,6 +7,7 @@
 #   - reference counts of every path under Debian's debug interpreter
 #   - a valgrind memcheck run of the main Python tests under Debian's interpreter
 #   - the distributions: sdist and wheel contents, metadata, and the type stubs
+#   - the documentation site: a strict build, and the workflow that publishes it
 #   - the Python tests under a free-threaded CPython 3.13 built from Debian's trixie sources
 #   - the C++ core tests built for 64-bit ARM and run under qemu-user (NEON and the portable
 #     kernels), with the kernels' instruction counts,
@@ -186,6 +187,13 @@ echo "the Windows build ran the same $(list_tests build/tests/core_tests | wc -l
 
 echo "== Both Python modules cross-built for 64-bit Windows (compiled and linked, not run)"
 bash scripts/windows_module.sh
+
+echo "== Documentation site, strict build, and the workflow that publishes it"
+# The tests above built it too; this is the build the publishing workflow runs, from the
+# sources' own folder, and its output is kept in build/site.
+NO_MKDOCS_2_WARNING=1 .venv/bin/python -m mkdocs build --strict --site-dir build/site
+.venv/bin/python scripts/cli_reference.py --check
+.venv/bin/python scripts/check_docs_workflow.py
 
 echo "== Distributions and type stubs"
 bash scripts/package_check.sh

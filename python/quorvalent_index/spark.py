@@ -30,7 +30,7 @@ from pyspark.sql import types as T
 
 from . import HashError, HashIndex, distributed, pack_codes
 
-__all__ = ["near_duplicate_pairs", "near_duplicate_groups", "near_duplicates_of", "hamming_distance"]
+__all__ = ["near_duplicate_pairs", "near_duplicate_groups", "near_duplicates_of", "hamming_distance", "plan"]
 
 # Rows of the bucket shuffle a task holds at the most: its join's index then stays near
 # 100 MB, however large the collection. A bucket larger than half of it (one block value held

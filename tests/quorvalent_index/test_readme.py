@@ -43,5 +43,17 @@ def test_readme_links_work_off_the_repository():
 def test_metadata_names_the_project_pages():
     from importlib import metadata
     urls = dict(u.split(", ", 1) for u in metadata.metadata("quorvalent").get_all("Project-URL"))
-    assert set(urls) >= {"Homepage", "Source", "Issues", "Changelog"}
+    assert set(urls) >= {"Homepage", "Source", "Issues", "Changelog", "Documentation"}
     assert all(u.startswith("https://") for u in urls.values())
+
+
+def test_the_readme_is_short_and_sends_readers_to_the_published_site():
+    from importlib import metadata
+    text = README.read_text()
+    assert len(text.splitlines()) <= 150
+    site = dict(u.split(", ", 1) for u in metadata.metadata("quorvalent").get_all("Project-URL"))["Documentation"]
+    mkdocs = Path(__file__).parents[2] / "mkdocs.yml"
+    if mkdocs.exists():  # beside the sources, not in an installed wheel's test run
+        assert f"site_url: {site}" in mkdocs.read_text()
+    pages = [t for t in re.findall(r"\]\(([^)\s]+)\)", text) if t.startswith(site)]
+    assert len(pages) >= 5
