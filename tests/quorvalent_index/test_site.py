@@ -116,6 +116,12 @@ def test_every_example_runs(page, tmp_path, monkeypatch, spark_environment):
     assert runner.failures == 0, f"{runner.failures} doctest example(s) of {page.name} failed (above)"
 
 
+def test_every_guide_has_examples_that_run():
+    guides = [DOCS / "index.md", DOCS / "getting-started.md", *sorted((DOCS / "how-to").glob("*.md"))]
+    assert len(guides) >= 9
+    assert [g.name for g in guides if g not in RUNNABLE] == []
+
+
 def test_no_example_hides_in_a_block_that_does_not_run():
     # Only installation and build commands may sit in blocks the tests do not run: anything a
     # reader would copy to get a result goes in a python or console block.
