@@ -16,7 +16,7 @@ ROOT = Path(__file__).resolve().parents[1]
 
 def main() -> int:
     workflow = yaml.safe_load((ROOT / ".github/workflows/docs.yml").read_text())
-    mkdocs = yaml.safe_load((ROOT / "mkdocs.yml").read_text().replace("!!python/name:", ""))
+    mkdocs = yaml.safe_load((ROOT / "mkdocs.yml").read_text())
     project = tomllib.loads((ROOT / "pyproject.toml").read_text())["project"]
     problems = []
     # YAML reads the key `on` as True.
