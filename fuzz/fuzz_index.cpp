@@ -12,6 +12,7 @@
 //   pairs(r)              == every i < j with distance <= r, sorted by (i, j)
 //   a stream of pairs(r)  == pairs(r), in batches of at most its batch size
 //   cross_pairs(other, r) == every (i, j) with distance <= r, sorted by (i, j)
+//   the bucket join of a distributed join over every code's r + 1 buckets == pairs(r)
 // and, on an index with ids of its own from which some codes were removed, before and after a
 // compaction:
 //   within(q, r), pairs(r) == the same over the surviving codes, by their ids
@@ -29,6 +30,7 @@
 #include "codes/scan_kernels.hpp"
 #include "common/cpu_features.hpp"
 #include "common/kernel_table.hpp"
+#include "quorvalent/block_layout.hpp"
 #include "quorvalent/code_index.hpp"
 #include "quorvalent/hex_codes.hpp"
 
@@ -194,6 +196,39 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         for (std::size_t j = 0; j < half; ++j) {
             const unsigned d = distance(codes.data() + i * w, codes.data() + j * w, w);
             if (d <= r) cross.push_back({static_cast<qc::code_id>(i), static_cast<qc::code_id>(j), d});
+        }
+    }
+
+    if (r < bits) {
+        // Each code sent to the bucket of each of r + 1 blocks, as a distributed join sends it.
+        const std::vector<qc::block> blocks = qc::split_into_blocks(bits, r + 1);
+        std::vector<std::uint64_t> row_codes;
+        std::vector<std::int64_t> block_of;
+        std::vector<std::uint64_t> value_of;
+        std::vector<std::size_t> code_of;
+        for (std::size_t i = 0; i < n; ++i) {
+            for (std::size_t b = 0; b < blocks.size(); ++b) {
+                row_codes.insert(row_codes.end(), codes.begin() + static_cast<std::ptrdiff_t>(i * w),
+                                 codes.begin() + static_cast<std::ptrdiff_t>((i + 1) * w));
+                block_of.push_back(static_cast<std::int64_t>(b));
+                value_of.push_back(qc::block_value(blocks[b], codes.data() + i * w));
+                code_of.push_back(i);
+            }
+        }
+        std::vector<row> joined;
+        for (const qc::owned_pair& p : qc::owned_bucket_pairs(row_codes.data(), code_of.size(), bits, blocks, block_of.data(),
+                                                              value_of.data(), nullptr, nullptr, r)) {
+            const std::size_t a = std::min(code_of[p.a], code_of[p.b]), b = std::max(code_of[p.a], code_of[p.b]);
+            joined.push_back({static_cast<qc::code_id>(a), static_cast<qc::code_id>(b), p.distance});
+        }
+        std::sort(joined.begin(), joined.end(), [](const row& x, const row& y) { return x.i != y.i ? x.i < y.i : x.j < y.j; });
+        bool agree = joined.size() == pairs.size();
+        for (std::size_t i = 0; agree && i < pairs.size(); ++i) {
+            agree = joined[i].i == pairs[i].i && joined[i].j == pairs[i].j && joined[i].d == pairs[i].d;
+        }
+        if (!agree) {
+            std::fprintf(stderr, "the bucket join disagrees with brute force (bits=%u n=%zu r=%u)\n", bits, n, r);
+            std::abort();
         }
     }
 

@@ -3,6 +3,7 @@
 // core/codes; every search runs without the interpreter's lock.
 #include <nanobind/nanobind.h>
 #include <nanobind/ndarray.h>
+#include <nanobind/stl/optional.h>
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/vector.h>
 
@@ -1348,6 +1349,48 @@ nb::ndarray<nb::numpy, std::int64_t> owning_blocks(codes_array a, codes_array b,
     return owned_array(std::move(out), n);
 }
 
+template <class T>
+using column_array = nb::ndarray<const T, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
+
+// The join of one worker of a distributed join over the bucket rows it holds: (a, b, distance),
+// rows a < b.
+nb::tuple owned_bucket_pairs(codes_array codes, nb::handle bits, nb::handle blocks, column_array<std::int64_t> block_of,
+                             column_array<std::uint64_t> value_of, std::optional<column_array<std::int64_t>> part_of,
+                             std::optional<column_array<std::int8_t>> side_of, nb::handle max_dist) {
+    const long long b = read_int(bits, "bits", 1, max_code_bits + 1, "between 1 and 4096");
+    if (b > static_cast<long long>(max_code_bits)) refuse("bits must be between 1 and 4096, got " + describe(bits));
+    const long long r = read_int(max_dist, "max_dist", 0, max_code_bits, ">= 0");
+    const std::size_t n = codes.shape(0);
+    if (codes.shape(1) != quorvalent::words_for_bits(static_cast<unsigned>(b))) refuse("the codes' words do not match bits");
+    const std::vector<qc::block> bs = read_blocks(blocks, codes.shape(1));
+    if (bs.empty()) refuse("owned_bucket_pairs needs at least one block");
+    if (block_of.shape(0) != n || value_of.shape(0) != n || (part_of && part_of->shape(0) != n) ||
+        (side_of && side_of->shape(0) != n)) {
+        refuse("one block, value, part and side per code");
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+        if (block_of.data()[i] < 0 || static_cast<std::uint64_t>(block_of.data()[i]) >= bs.size()) {
+            refuse("a row's block " + std::to_string(block_of.data()[i]) + " is not one of the " + std::to_string(bs.size()) + " blocks");
+        }
+    }
+    std::vector<qc::owned_pair> pairs;
+    {
+        released_gil unlocked;
+        pairs = qc::owned_bucket_pairs(codes.data(), n, static_cast<unsigned>(b), bs, block_of.data(), value_of.data(),
+                                       part_of ? part_of->data() : nullptr, side_of ? side_of->data() : nullptr,
+                                       static_cast<unsigned>(r));
+    }
+    std::vector<std::int64_t> a(pairs.size()), c(pairs.size());
+    std::vector<std::int32_t> d(pairs.size());
+    for (std::size_t k = 0; k < pairs.size(); ++k) {
+        a[k] = static_cast<std::int64_t>(pairs[k].a);
+        c[k] = static_cast<std::int64_t>(pairs[k].b);
+        d[k] = static_cast<std::int32_t>(pairs[k].distance);
+    }
+    const std::size_t m = pairs.size();
+    return nb::make_tuple(owned_array(std::move(a), m), owned_array(std::move(c), m), owned_array(std::move(d), m));
+}
+
 // Rows of integer columns as text: prefixes[k] before column k, then `end`. The command line
 // writes tens of millions of pairs a second through this, straight into the bytes object.
 nb::bytes format_rows(std::vector<nb::ndarray<const std::int64_t, nb::ndim<1>, nb::c_contig, nb::device::cpu>> columns,
@@ -1452,6 +1495,19 @@ NB_MODULE(_core, m) {
           "The owning block of each pair (a[k], b[k]): the first block whose distance is within its threshold "
           "(a negative threshold leaves a block out), or len(blocks). A pair is reported only in its owning "
           "block's buckets, so no pair is reported twice.");
+    m.def("owned_bucket_pairs", &owned_bucket_pairs, nb::arg("codes"), nb::arg("bits").none(), nb::arg("blocks"),
+          nb::arg("block_of"), nb::arg("value_of"), nb::arg("part_of").none(), nb::arg("side_of").none(),
+          nb::arg("max_dist").none(),
+          nb::sig("def owned_bucket_pairs(codes: numpy.typing.NDArray[numpy.uint64], bits: typing.SupportsIndex, "
+                  "blocks: collections.abc.Sequence[tuple[int, int]], block_of: numpy.typing.NDArray[numpy.int64], "
+                  "value_of: numpy.typing.NDArray[numpy.uint64], part_of: numpy.typing.NDArray[numpy.int64] | None, "
+                  "side_of: numpy.typing.NDArray[numpy.int8] | None, max_dist: typing.SupportsIndex) "
+                  "-> tuple[numpy.typing.NDArray[numpy.int64], numpy.typing.NDArray[numpy.int64], numpy.typing.NDArray[numpy.int32]]"),
+          "The pairs (a, b, distance), rows a < b, that one worker of a distributed join owns among the bucket rows "
+          "it holds: row i is codes[i] in the bucket of blocks[block_of[i]] with value value_of[i], in part "
+          "part_of[i] and on side side_of[i] of it (None: part 0, side -1). A pair counts when its rows share a "
+          "bucket part, sit on different sides where the part has two, are within max_dist, and the first block "
+          "they agree on exactly is their bucket's.");
     m.def("_format_rows", &format_rows, nb::arg("columns"), nb::arg("prefixes"), nb::arg("end"),
           nb::sig("def _format_rows(columns: collections.abc.Sequence[numpy.typing.NDArray[numpy.int64]], "
                   "prefixes: collections.abc.Sequence[str], end: str) -> bytes"));

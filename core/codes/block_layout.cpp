@@ -48,11 +48,16 @@ double bit_entropy(double p) {
 
 }  // namespace
 
-std::vector<block> split_into_blocks(unsigned bits, unsigned count) {
+std::vector<block> split_bits(const std::vector<std::uint64_t>& word_masks, unsigned count) {
     std::vector<block> out;
-    if (count == 0 || !valid_code_bits(bits)) return out;
-    const std::size_t words = words_for_bits(bits);
-    auto word_bits = [&](std::size_t j) { return popcount64_baseline(code_word_mask(bits, j)); };
+    // Words without a usable bit take no part: the blocks are spread over the others.
+    std::vector<unsigned> used;
+    for (std::size_t j = 0; j < word_masks.size(); ++j) {
+        if (word_masks[j] != 0) used.push_back(static_cast<unsigned>(j));
+    }
+    const std::size_t words = used.size();
+    if (count == 0 || words == 0) return out;
+    auto word_bits = [&](std::size_t j) { return popcount64_baseline(word_masks[used[j]]); };
     std::vector<unsigned> per_word(words, 0);
     if (count < words) {
         // Too few blocks for every word to hold one: whole words, spread over the code.
@@ -72,8 +77,15 @@ std::vector<block> split_into_blocks(unsigned bits, unsigned count) {
             ++per_word[best];
         }
     }
-    for (std::size_t j = 0; j < words; ++j) cut_word(out, static_cast<unsigned>(j), code_word_mask(bits, j), per_word[j], nullptr);
+    for (std::size_t j = 0; j < words; ++j) cut_word(out, used[j], word_masks[used[j]], per_word[j], nullptr);
     return out;
+}
+
+std::vector<block> split_into_blocks(unsigned bits, unsigned count) {
+    if (!valid_code_bits(bits)) return {};
+    std::vector<std::uint64_t> masks(words_for_bits(bits));
+    for (std::size_t j = 0; j < masks.size(); ++j) masks[j] = code_word_mask(bits, j);
+    return split_bits(masks, count);
 }
 
 unsigned block_distance(const block& b, const std::uint64_t* x, const std::uint64_t* y) noexcept {

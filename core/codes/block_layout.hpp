@@ -15,6 +15,11 @@
 
 namespace quorvalent::codes {
 
+// `count` disjoint blocks over the bits of word_masks (word j's usable bits), as equal in size
+// as whole words allow, none straddling a word; fewer when there are fewer bits. Over every bit
+// of a code, this is split_into_blocks.
+std::vector<block> split_bits(const std::vector<std::uint64_t>& word_masks, unsigned count);
+
 // What the layout needs to know of a set of codes.
 struct bit_statistics {
     std::vector<std::uint64_t> varying;  // per word: the bits that are not the same in every code

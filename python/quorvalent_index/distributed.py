@@ -13,7 +13,8 @@ An engine (Spark, Dask, Ray) then needs three steps, each a map over Arrow batch
 2. ``block_rows(codes, plan, ids, heavy)``: each code's bucket keys, one row per block (the
    shuffle key), with the buckets too large for one worker cut into parts of two chunks;
 3. after a shuffle that brings every bucket part whole to one worker, ``owned_pairs(...)`` on
-   all the rows a worker holds: one index over them, one join, and the pairs each part owns.
+   all the rows a worker holds: a join of each bucket part (the core's owned_bucket_pairs),
+   and the pairs each part owns.
 
 Everything here is numpy in, numpy out; the engine adapters (quorvalent_index.spark) are thin
 layers over it.
@@ -130,23 +131,25 @@ def owned_pairs(codes: np.ndarray, ids: np.ndarray, blocks: np.ndarray, values: 
     if n < 2:
         empty = np.zeros(0, dtype=np.int64)
         return empty, empty, np.zeros(0, dtype=np.int32)
-    index = HashIndex.from_codes(np.ascontiguousarray(codes, dtype=np.uint64), bits=plan.bits)
-    i, j, d = index.pairs(plan.max_dist, threads=threads)
-    # The same bucket (and part of it), and the bucket of the pair's owning block.
-    keep = (blocks[i] == blocks[j]) & (values[i] == values[j]) & (ids[i] != ids[j])
-    if parts is not None:
-        if sides is None:
-            raise ValueError("owned_pairs needs the sides of the parts")
-        keep &= parts[i] == parts[j]
-        # In a part of two chunks, only the pairs across them: each chunk's own pairs are
-        # its own part's.
-        keep &= (sides[i] == -1) | (sides[i] != sides[j])
+    if parts is not None and sides is None:
+        raise ValueError("owned_pairs needs the sides of the parts")
+    codes = np.ascontiguousarray(codes, dtype=np.uint64).reshape(n, -1)
+    ids = np.asarray(ids)
+    if not plan.count:
+        # No blocks: one bucket (and its parts), joined by the index.
+        i, j, d = HashIndex.from_codes(codes, bits=plan.bits).pairs(plan.max_dist, threads=threads)
+        if parts is not None:
+            keep = (parts[i] == parts[j]) & ((sides[i] == -1) | (sides[i] != sides[j]))
+            i, j, d = i[keep], j[keep], d[keep]
+    else:
+        # Each bucket joined on its own, by the core (threads do not apply: a worker runs a
+        # task a core).
+        column = lambda values, kind: None if values is None else np.ascontiguousarray(values, dtype=kind)  # noqa: E731
+        i, j, d = _core.owned_bucket_pairs(codes, plan.bits, plan.blocks, column(blocks, np.int64),
+                                           column(values, np.uint64), column(parts, np.int64),
+                                           None if parts is None else column(sides, np.int8), plan.max_dist)
+    keep = ids[i] != ids[j]
     i, j, d = i[keep], j[keep], d[keep]
-    if plan.count:
-        owner = _core.owning_blocks(np.ascontiguousarray(codes[i]), np.ascontiguousarray(codes[j]), plan.blocks,
-                                    [0] * plan.count)
-        keep = owner == blocks[i]
-        i, j, d = i[keep], j[keep], d[keep]
     a, b = ids[i], ids[j]
     return np.minimum(a, b), np.maximum(a, b), d
 

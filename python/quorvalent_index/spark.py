@@ -38,10 +38,13 @@ __all__ = ["near_duplicate_pairs", "near_duplicate_groups", "near_duplicates_of"
 ROWS_PER_TASK = 2_000_000
 # The queries' index of the latest near_duplicates_of, in each worker process.
 _QUERY_INDEXES: dict[str, HashIndex] = {}
-# Rows of the corpus near_duplicates_of joins with the queries at once: as many as a task may
-# hold, because every slice costs a probe of every query, and a probe costs little more in a
-# larger index (the queries against ten slices cost about ten times one large one).
-CORPUS_SLICE = ROWS_PER_TASK
+# Rows of the corpus near_duplicates_of joins with the queries at once. Every slice costs a
+# probe of every query, and a probe costs little more in a larger index: 100,000 queries at
+# r = 8 cost 15 us each against 1.25 million codes, 29 us against 5 million, so 10 million
+# codes cost 15 s of joins in slices of 1.25 million and 8 s in slices of 5 million. So a slice
+# is as large as a task's memory allows: 5 million 64-bit codes with their ids make an index
+# of 260 MB, about 570 MB at the peak of its build, beside 80 MB of Arrow batches.
+CORPUS_SLICE = 5_000_000
 # The share of rows_per_task up to which all rows are joined in one task, without blocks (the
 # tests set it to 0 to send small inputs through the buckets).
 ONE_TASK_SHARE = 1.0
@@ -195,8 +198,11 @@ def _join_partition(batches: Iterator[pa.RecordBatch], plan: distributed.BlockPl
         column = lambda name: table.column(name).to_numpy()  # noqa: E731
         codes = _codes_from(table.column("code"), plan.bits)
         cut = "part" in table.column_names
-        a, b, d = distributed.owned_pairs(codes, column("id"), column("block").astype(np.int64),
-                                          column("value").view(np.uint64), plan, threads=1,
+        if "bucket" in table.column_names:
+            blocks, values = _split_buckets(column("bucket"), plan)
+        else:
+            blocks, values = column("block").astype(np.int64), column("value").view(np.uint64)
+        a, b, d = distributed.owned_pairs(codes, column("id"), blocks, values, plan, threads=1,
                                           parts=column("part") if cut else None, sides=column("side") if cut else None)
         yield pa.RecordBatch.from_arrays([pa.array(a), pa.array(b), pa.array(d)], names=["id_a", "id_b", "distance"])
 
@@ -222,33 +228,44 @@ def _keyed_schema(bits: int) -> T.StructType:
                          T.StructField("id", T.LongType()), T.StructField("code", _code_type(bits))])
 
 
-def _jvm_block_values(plan: distributed.BlockPlan) -> list[Column] | None:
-    """For codes held as longs (64 bits and fewer), each block's value computed by Spark
-    itself, as block_rows computes it (the block's bits shifted down), so that the rows need
-    not cross to Python and back before the shuffle. None where a block is not one run of
-    bits."""
+def _jvm_buckets(plan: distributed.BlockPlan) -> list[Column] | None:
+    """For codes held as longs (64 bits and fewer), each block's bucket as one long computed by
+    Spark itself, so that the rows need not cross to Python and back before the shuffle: the
+    block's value (its bits shifted down, as block_rows computes it) with the block's number
+    above it (_split_buckets reads it back). A row then crosses to the join as three longs, not
+    four columns: that crossing, not the join, is most of a join's time. None where a block is
+    not one run of bits."""
     if plan.bits > 64 or not plan.count:
         return None
-    values = []
+    buckets = []
     for k, (_, mask) in enumerate(plan.blocks):
         shift = (mask & -mask).bit_length() - 1
         run = mask >> shift
         if run & (run + 1):
             return None
         signed = mask - (1 << 64) if mask >= 1 << 63 else mask
-        values.append(F.struct(F.lit(k).alias("block"),
-                               F.shiftrightunsigned(F.col("code").bitwiseAND(F.lit(signed)), shift).alias("value")))
-    return values
+        value = F.shiftrightunsigned(F.col("code").bitwiseAND(F.lit(signed)), shift)
+        # With two blocks or more, a block of a 64-bit code holds at most 32 bits.
+        buckets.append(value if plan.count == 1 else value.bitwiseOR(F.lit(k << 32).cast("long")))
+    return buckets
+
+
+def _split_buckets(buckets: np.ndarray, plan: distributed.BlockPlan) -> tuple[np.ndarray, np.ndarray]:
+    """(blocks, values) of the buckets _jvm_buckets made."""
+    buckets = buckets.view(np.uint64)
+    if plan.count == 1:
+        return np.zeros(len(buckets), dtype=np.int64), buckets
+    return (buckets >> np.uint64(32)).astype(np.int64), buckets & np.uint64(0xFFFFFFFF)
 
 
 def _keyed(codes: DataFrame, plan: distributed.BlockPlan, heavy: dict[tuple[int, int], int] | None) -> DataFrame:
-    """The rows of every code's buckets: (block, value, id, code), with (part, side) where
-    heavy buckets are cut."""
-    values = None if heavy else _jvm_block_values(plan)
-    if values is None:
+    """The rows of every code's buckets: (bucket, id, code) where Spark computes the buckets,
+    otherwise (block, value, part, side, id, code), with (part, side) where heavy buckets are
+    cut."""
+    buckets = None if heavy else _jvm_buckets(plan)
+    if buckets is None:
         return codes.mapInArrow(lambda it: _explode(it, plan, heavy), _keyed_schema(plan.bits))
-    return codes.select(F.explode(F.array(*values)).alias("key"), "id", "code") \
-                .select(F.col("key.block").alias("block"), F.col("key.value").alias("value"), "id", "code")
+    return codes.select(F.explode(F.array(*buckets)).alias("bucket"), "id", "code")
 
 
 def _heavy_buckets(sample: Callable[[float], DataFrame], plan: distributed.BlockPlan,
@@ -289,7 +306,8 @@ def _pairs_of_codes(codes: DataFrame, bits: int, max_dist: int, rows: int | None
         # Rows one task holds are joined there, all at once: no rows sent to r + 1 buckets.
         return codes.repartition(1).mapInArrow(lambda it: _join_whole(it, plan), PAIRS_SCHEMA)
     keyed = _keyed(codes, plan, heavy)
-    shuffled = keyed.repartition(_partitions(codes, bucket_rows, rows_per_task), "block", "value", *(["part"] if heavy else []))
+    by = ["bucket"] if "bucket" in keyed.columns else ["block", "value", *(["part"] if heavy else [])]
+    shuffled = keyed.repartition(_partitions(codes, bucket_rows, rows_per_task), *by)
     return shuffled.mapInArrow(lambda it: _join_partition(it, plan), PAIRS_SCHEMA)
 
 
@@ -504,8 +522,15 @@ def near_duplicates_of(queries: DataFrame, corpus: DataFrame, column: str, max_d
     held = query_codes.toArrow()
     qids = held.column("id").to_numpy()
     qcodes = _codes_from(held.column("code"), width)
-    shared = queries.sparkSession.sparkContext.broadcast((qids, qcodes))
+    context = queries.sparkSession.sparkContext
+    shared = context.broadcast((qids, qcodes))
     slice_rows = CORPUS_SLICE
+    # One task a core, each joining its share in slices as large as it may hold: more, smaller
+    # partitions (a Parquet table's files, a DataFrame made from Arrow) would each cost a probe
+    # of every query. coalesce merges partitions where they are and shuffles nothing.
+    cores = max(1, context.defaultParallelism)
+    if corpus_codes.rdd.getNumPartitions() > cores:
+        corpus_codes = corpus_codes.coalesce(cores)
 
     token = uuid.uuid4().hex
 

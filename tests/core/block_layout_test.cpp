@@ -2,7 +2,10 @@
 // rule, and the layout the index chooses from its data.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
+#include <numeric>
+#include <tuple>
 
 #include "codes/block_layout.hpp"
 #include "index_test_data.hpp"
@@ -172,3 +175,138 @@ TEST(BlockLayout, BlocksShareTheEntropyEvenly) {
 }
 
 }  // namespace
+
+namespace {
+
+// Codes around a few centres, a few bits from each, and many copies of one: buckets of
+// hundreds of rows, past the size below which a bucket compares all its pairs.
+index_tests::data_set clustered_codes(unsigned bits, std::size_t n) {
+    index_tests::data_set d = index_tests::make_codes(bits, 40);
+    const std::size_t w = d.words;
+    for (std::size_t i = 40; i < n; ++i) {
+        const std::size_t from = i < 300 ? 0 : rng()() % 40;
+        for (std::size_t k = 0; k < w; ++k) d.codes.push_back(d.codes[from * w + k]);
+        if (i >= 300) {
+            for (std::uint64_t f = rng()() % 5; f > 0; --f) {
+                const unsigned bit = static_cast<unsigned>(rng()() % bits);
+                d.codes[i * w + bit / 64] ^= 1ull << (bit % 64);
+            }
+        }
+        index_tests::clip(d.codes.data() + i * w, bits);
+    }
+    return d;
+}
+
+struct bucket_rows {
+    std::vector<std::uint64_t> codes;
+    std::vector<std::int64_t> block, part;
+    std::vector<std::uint64_t> value;
+    std::vector<std::int8_t> side;
+    std::vector<std::size_t> code_of;  // the code each row carries
+};
+
+// Each code sent to the bucket of each block, as a distributed join sends it.
+bucket_rows rows_of_codes(const index_tests::data_set& d, const std::vector<qc::block>& blocks) {
+    bucket_rows rows;
+    for (std::size_t i = 0; i < d.size(); ++i) {
+        for (std::size_t k = 0; k < blocks.size(); ++k) {
+            rows.codes.insert(rows.codes.end(), d.code(i), d.code(i) + d.words);
+            rows.block.push_back(static_cast<std::int64_t>(k));
+            rows.value.push_back(qc::block_value(blocks[k], d.code(i)));
+            rows.part.push_back(0);
+            rows.side.push_back(-1);
+            rows.code_of.push_back(i);
+        }
+    }
+    return rows;
+}
+
+std::vector<std::tuple<std::size_t, std::size_t, unsigned>> sorted(const std::vector<qc::owned_pair>& pairs) {
+    std::vector<std::tuple<std::size_t, std::size_t, unsigned>> out;
+    for (const auto& p : pairs) out.emplace_back(p.a, p.b, p.distance);
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+}  // namespace
+
+// The worker's join against its definition, pair by pair of rows: the same bucket part,
+// across sides where the part has two, within r, and owned by the bucket's block.
+TEST(BucketJoin, ReportsExactlyThePairsItsBucketsOwn) {
+    for (unsigned bits : {64u, 256u, 37u, 13u}) {
+        const std::size_t w = quorvalent::words_for_bits(bits);
+        for (unsigned r = 0; r <= 12 && r < bits; ++r) {
+            const auto blocks = qc::split_into_blocks(bits, r + 1);
+            const std::vector<int> exact(blocks.size(), 0);
+            const auto d = clustered_codes(bits, 700);
+            bucket_rows rows = rows_of_codes(d, blocks);
+            const bool cut = r % 2 == 1;  // half the radii with buckets cut into parts
+            if (cut) {
+                for (std::size_t i = 0; i < rows.block.size(); ++i) {
+                    rows.part[i] = static_cast<std::int64_t>(rng()() % 3);
+                    rows.side[i] = static_cast<std::int8_t>(static_cast<int>(rng()() % 3) - 1);
+                }
+            }
+            const std::size_t n = rows.block.size();
+            std::vector<std::tuple<std::size_t, std::size_t, unsigned>> want;
+            std::map<std::tuple<std::int64_t, std::uint64_t, std::int64_t>, std::size_t> bucket_size;
+            for (std::size_t i = 0; i < n; ++i) ++bucket_size[{rows.block[i], rows.value[i], rows.part[i]}];
+            for (std::size_t i = 0; i < n; ++i) {
+                for (std::size_t j = i + 1; j < n; ++j) {
+                    if (rows.block[i] != rows.block[j] || rows.value[i] != rows.value[j] || rows.part[i] != rows.part[j]) continue;
+                    if (rows.side[i] != -1 && rows.side[i] == rows.side[j]) continue;
+                    const auto* a = rows.codes.data() + i * w;
+                    const auto* b = rows.codes.data() + j * w;
+                    const unsigned dist = index_tests::distance(a, b, w);
+                    if (dist <= r && qc::owning_block(blocks, exact, a, b) == static_cast<std::size_t>(rows.block[i])) {
+                        want.emplace_back(i, j, dist);
+                    }
+                }
+            }
+            std::size_t largest = 0;
+            for (const auto& [key, size] : bucket_size) largest = std::max(largest, size);
+            ASSERT_GT(largest, 64u) << "the data must reach the sub-block grouping";
+            const auto got = qc::owned_bucket_pairs(rows.codes.data(), n, bits, blocks, rows.block.data(), rows.value.data(),
+                                                    cut ? rows.part.data() : nullptr, cut ? rows.side.data() : nullptr, r);
+            EXPECT_EQ(sorted(got), want) << "bits=" << bits << " r=" << r;
+        }
+    }
+}
+
+// Over every bucket of every code, each pair within r comes out once, however many buckets the
+// two meet in: the pairs of one process's join, whatever order the rows arrive in.
+TEST(BucketJoin, EveryPairWithinRadiusOnceOverAllBuckets) {
+    for (unsigned bits : {64u, 256u, 37u}) {
+        for (unsigned r : {0u, 1u, 4u, 8u, 12u}) {
+            const auto blocks = qc::split_into_blocks(bits, r + 1);
+            const auto d = clustered_codes(bits, 900);
+            bucket_rows rows = rows_of_codes(d, blocks);
+            // Shuffle the rows: a worker receives its buckets in any order.
+            std::vector<std::size_t> perm(rows.block.size());
+            std::iota(perm.begin(), perm.end(), 0);
+            std::shuffle(perm.begin(), perm.end(), rng());
+            bucket_rows mixed;
+            for (std::size_t p : perm) {
+                mixed.codes.insert(mixed.codes.end(), rows.codes.begin() + static_cast<std::ptrdiff_t>(p * d.words),
+                                   rows.codes.begin() + static_cast<std::ptrdiff_t>((p + 1) * d.words));
+                mixed.block.push_back(rows.block[p]);
+                mixed.value.push_back(rows.value[p]);
+                mixed.code_of.push_back(rows.code_of[p]);
+            }
+            std::vector<index_tests::pair_row> got;
+            for (const auto& p : qc::owned_bucket_pairs(mixed.codes.data(), mixed.block.size(), bits, blocks, mixed.block.data(),
+                                                        mixed.value.data(), nullptr, nullptr, r)) {
+                const auto i = mixed.code_of[p.a], j = mixed.code_of[p.b];
+                got.push_back({static_cast<qc::code_id>(std::min(i, j)), static_cast<qc::code_id>(std::max(i, j)),
+                               static_cast<std::int32_t>(p.distance)});
+            }
+            auto by_codes = [](const index_tests::pair_row& a, const index_tests::pair_row& b) {
+                return std::tie(a.i, a.j, a.d) < std::tie(b.i, b.j, b.d);
+            };
+            std::sort(got.begin(), got.end(), by_codes);
+            auto want = index_tests::brute_pairs(d, nullptr, r);
+            std::sort(want.begin(), want.end(), by_codes);
+            EXPECT_EQ(got, want) << "bits=" << bits << " r=" << r;
+        }
+    }
+}

@@ -81,3 +81,26 @@ def test_a_cut_bucket_sends_each_row_to_its_chunks_parts():
     assert len(a) == 50 * 49 // 2 and len(set(zip(a.tolist(), b.tolist()))) == len(a) and not d.any()
     with pytest.raises(ValueError, match="sides"):
         distributed.owned_pairs(codes[rows], ids[rows], blocks, values, plan, parts=parts)
+
+
+def test_the_bucket_join_refuses_rows_it_cannot_read():
+    from quorvalent_index import _core
+    plan = distributed.BlockPlan(64, 3)
+    codes = np.arange(8, dtype=np.uint64).reshape(8, 1)
+    blocks, values, _, _, rows = distributed.block_rows(codes, plan)
+    good = (codes[rows], 64, plan.blocks, blocks, values, None, None, 3)
+    a, b, d = _core.owned_bucket_pairs(*good)
+    assert len(a) == 8 * 7 // 2 and (d <= 3).all()  # 0 to 7 lie within 3 bits of one another
+    bad_block = blocks.copy()
+    bad_block[5] = plan.count  # past the last block: read out of bounds if taken
+    cases = [
+        ((codes[rows], 64, plan.blocks, bad_block, values, None, None, 3), "is not one of the 4 blocks"),
+        ((codes[rows], 64, plan.blocks, blocks[:-1], values, None, None, 3), "one block, value, part and side per code"),
+        ((codes[rows], 64, plan.blocks, blocks, values, None, np.zeros(3, dtype=np.int8), 3), "one block, value"),
+        ((codes[rows], 128, plan.blocks, blocks, values, None, None, 3), "words do not match bits"),
+        ((codes[rows], 64, [], blocks, values, None, None, 3), "at least one block"),
+        ((codes[rows], 64, plan.blocks, blocks, values, None, None, -1), "max_dist must be >= 0"),
+    ]
+    for args, message in cases:
+        with pytest.raises(ValueError, match=message):
+            _core.owned_bucket_pairs(*args)

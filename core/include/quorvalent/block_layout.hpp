@@ -44,6 +44,29 @@ std::size_t owning_block(const std::vector<block>& blocks, const std::vector<int
 // Whether thresholds cover radius r: sum over included blocks of (t_i + 1) > r.
 bool thresholds_cover(const std::vector<int>& thresholds, unsigned r) noexcept;
 
+// A pair of the rows a worker of a distributed join holds, by their positions.
+struct owned_pair {
+    std::size_t a, b;  // a < b
+    unsigned distance;
+};
+
+// The join one worker of a distributed join runs on the rows it holds. Row i is code i of
+// `codes` (n codes of `bits` bits, words_for_bits(bits) words each), sent to the bucket of
+// block blocks[block_of[i]] whose value (block_value) is value_of[i], in part part_of[i] of it
+// and on side side_of[i] of that part. A bucket too large for one worker is cut into parts that
+// each hold one or two of its chunks: side -1 where every pair of the part counts, 0 or 1 for
+// the lower or higher chunk where only pairs across the two count. part_of null means every
+// row is in part 0, side_of null that every side is -1.
+//
+// Returns every pair of rows of one bucket part within r bits of each other whose owning block
+// (the first of `blocks` on which the two agree exactly) is their bucket's block: so each pair
+// of codes within r is reported once, however many buckets the two meet in. Needs every
+// block_of[i] < blocks.size().
+std::vector<owned_pair> owned_bucket_pairs(const std::uint64_t* codes, std::size_t n, unsigned bits,
+                                           const std::vector<block>& blocks, const std::int64_t* block_of,
+                                           const std::uint64_t* value_of, const std::int64_t* part_of,
+                                           const std::int8_t* side_of, unsigned r);
+
 }  // namespace quorvalent::codes
 
 #endif
