@@ -5,16 +5,18 @@ against the single-machine index, in one Spark session (local[2]).
 
 Data: random 64-bit codes, 1% of them planted near-duplicates (as bench_index.py makes them).
 The plain join splits the 64 bits into r + 1 blocks, self-joins on each block's value, keeps
-bit_count(a ^ b) <= r, and takes the union's distinct rows. Every timing is of a warmed
-session (each job run once before it is timed), and every pair count is checked against the
-single-machine index.
+bit_count(a ^ b) <= r, and takes the union's distinct rows. The jobs at N = 1,000,000 and
+near_duplicates_of are run once before they are timed; the pairs and groups of 10,000,000 are
+timed on their first run (each takes tens of seconds, in a session the earlier jobs warmed).
+Every pair count is checked against the single-machine index. The peak resident set of every
+Spark Python worker is read from /proc while the jobs run.
 
 Needs: pip install "quorvalent[spark]" numpy, and Java 17.
 """
 import argparse
 import os
-import resource
 import sys
+import threading
 import time
 
 import numpy as np
@@ -58,11 +60,37 @@ def plain_pigeonhole(df, r):
     return union.distinct()
 
 
-def worker_peak_mib(spark):
-    """The largest resident set any Python worker of this session reached."""
-    peaks = spark.sparkContext.parallelize(range(64), 64).mapPartitions(
-        lambda _: [resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024]).collect()
-    return max(peaks)
+class WorkerPeaks(threading.Thread):
+    """The peak resident set (VmHWM) of every Spark Python worker process, read from /proc
+    while the jobs run: a worker's peak is gone when it exits, and the workers that ran the
+    joins are not the ones a later job would be given (so asking a job for its own getrusage
+    measures idle workers)."""
+
+    def __init__(self):
+        super().__init__(daemon=True)
+        self.peaks: dict[int, float] = {}
+        self.done = threading.Event()
+
+    def run(self):
+        while not self.done.wait(0.1):
+            for pid in os.listdir("/proc"):
+                if not pid.isdigit() or int(pid) == os.getpid():
+                    continue
+                try:
+                    with open(f"/proc/{pid}/cmdline", "rb") as f:
+                        command = f.read()
+                    if b"pyspark.daemon" not in command and b"pyspark.worker" not in command:
+                        continue
+                    with open(f"/proc/{pid}/status") as f:
+                        for line in f:
+                            if line.startswith("VmHWM:"):
+                                mib = int(line.split()[1]) / 1024
+                                self.peaks[int(pid)] = max(self.peaks.get(int(pid), 0.0), mib)
+                except OSError:
+                    continue
+
+    def largest(self):
+        return max(self.peaks.values(), default=0.0)
 
 
 def main():
@@ -73,6 +101,8 @@ def main():
              .config("spark.ui.enabled", "false").config("spark.driver.memory", "6g")
              .config("spark.sql.shuffle.partitions", "8").config("spark.ui.showConsoleProgress", "false").getOrCreate())
     spark.sparkContext.setLogLevel("ERROR")
+    peaks = WorkerPeaks()
+    peaks.start()
     print(f"CPU: {cpu_name()}; Spark {spark.version}, local[2]\n", flush=True)
 
     r = 4
@@ -111,6 +141,7 @@ def main():
         index = HashIndex.from_codes(big_flat)
         hexes = [f"{c:016x}" for c in q_flat.tolist()]
         local, found = timed(lambda: index.within_many(hexes, 8, threads=2))
+        near_duplicates_of(queries, big_df, "code", 8, id_col="id").count()  # warm
         t, count = timed(lambda: near_duplicates_of(queries, big_df, "code", 8, id_col="id").count())
         assert count == len(found[1]), "near_duplicates_of and within_many differ"
         print(f"near_duplicates_of 100,000 queries against 10,000,000, r = 8: {t:.1f} s, within_many {local:.1f} s "
@@ -126,7 +157,10 @@ def main():
         assert np.array_equal(got.column("representative").to_numpy()[order], want_reps), "groups differ"
         print(f"near_duplicate_groups of 10,000,000 with 1,000,000 copies: {t:.1f} s (the index's groups); pairs of "
               f"the distinct codes {pairs_time:.1f} s (ratio {t / pairs_time:.2f}, target <= 1.5)", flush=True)
-    print(f"largest Python worker resident set: {worker_peak_mib(spark):,.0f} MiB (target: no task over 1 GB)")
+    peaks.done.set()
+    peaks.join()
+    print(f"largest Python worker resident set: {peaks.largest():,.0f} MiB, of {len(peaks.peaks)} worker processes "
+          f"(target: no task over 1 GB)")
     spark.stop()
 
 

@@ -165,5 +165,8 @@ def cross_pairs(queries: HashIndex, codes: np.ndarray, ids: np.ndarray, max_dist
     bits = queries.bits
     if bits is None:
         raise ValueError("cross_pairs needs an index of the queries with codes in it")
-    batch = HashIndex.from_codes(np.ascontiguousarray(codes, dtype=np.uint64), bits=bits, ids=ids)
-    return queries.pairs(max_dist, other=batch, threads=threads)
+    # The slice's index without ids (an index with ids of its own builds their lookup too, up
+    # to twice the time), its positions then turned into ids: only the pairs need them.
+    batch = HashIndex.from_codes(np.ascontiguousarray(codes, dtype=np.uint64), bits=bits)
+    q, at, d = queries.pairs(max_dist, other=batch, threads=threads)
+    return q, np.asarray(ids, dtype=np.int64)[at], d
