@@ -42,8 +42,9 @@ _QUERY_INDEXES: dict[str, HashIndex] = {}
 # probe of every query, and a probe costs little more in a larger index: 100,000 queries at
 # r = 8 cost 15 us each against 1.25 million codes, 29 us against 5 million, so 10 million
 # codes cost 15 s of joins in slices of 1.25 million and 8 s in slices of 5 million. So a slice
-# is as large as a task's memory allows: 5 million 64-bit codes with their ids make an index
-# of 260 MB, about 570 MB at the peak of its build, beside 80 MB of Arrow batches.
+# is as large as a task's memory allows: 5 million 64-bit codes make an index of 222 MiB,
+# whose build needs 375 MiB at its peak, beside 80 MB of Arrow batches (a worker peaked at
+# 690 MiB). Codes of w words are joined CORPUS_SLICE / w at a time.
 CORPUS_SLICE = 5_000_000
 # The share of rows_per_task up to which all rows are joined in one task, without blocks (the
 # tests set it to 0 to send small inputs through the buckets).
@@ -524,7 +525,8 @@ def near_duplicates_of(queries: DataFrame, corpus: DataFrame, column: str, max_d
     qcodes = _codes_from(held.column("code"), width)
     context = queries.sparkSession.sparkContext
     shared = context.broadcast((qids, qcodes))
-    slice_rows = CORPUS_SLICE
+    # A wider code costs more bytes a row, in the index and in the batches held.
+    slice_rows = max(1, CORPUS_SLICE // ((width + 63) // 64))
     # One task a core, each joining its share in slices as large as it may hold: more, smaller
     # partitions (a Parquet table's files, a DataFrame made from Arrow) would each cost a probe
     # of every query. coalesce merges partitions where they are and shuffles nothing.

@@ -206,6 +206,15 @@ def test_queries_against_a_corpus_and_the_column_function(spark, monkeypatch):
             monkeypatch.setattr(adapter, "CORPUS_SLICE", slice_rows)
         got = sorted(tuple(row) for row in near_duplicates_of(queries, corpus, "h", 8, id_col="id").collect())
         assert got == sorted(zip(i.tolist(), (j + 1000).tolist(), d.tolist()))
+    # 256-bit codes, whose slices hold a quarter of the rows: 7 // 4, one row at a time.
+    wide_corpus = data("clustered", 256, 60, seed=5)
+    wide_queries = wide_corpus[:5] + data("random", 256, 3, seed=6)
+    i, j, d = HashIndex(wide_queries).pairs(40, other=HashIndex(wide_corpus))
+    assert len(i) > len(wide_queries), "the clusters must give hits beyond each query's own"
+    got = sorted(tuple(row) for row in near_duplicates_of(frame(spark, wide_queries, list(range(8)), "text"),
+                                                          frame(spark, wide_corpus, list(range(500, 560)), "text", 3),
+                                                          "h", 40, id_col="id").collect())
+    assert got == sorted(zip(i.tolist(), (j + 500).tolist(), d.tolist()))
     pairs = spark.createDataFrame([("ff00", "0f00"), ("abcd", None), ("0000", "ffff")], ["a", "b"])
     assert [row.d for row in pairs.select(hamming_distance("a", "b").alias("d")).collect()] == [4, None, 16]
     assert pairs.select(hamming_distance(F.col("a"), F.lit("ffff")).alias("d")).collect()[0].d == 8
