@@ -12,7 +12,8 @@
 //   pairs(r)              == every i < j with distance <= r, sorted by (i, j)
 //   a stream of pairs(r)  == pairs(r), in batches of at most its batch size
 //   cross_pairs(other, r) == every (i, j) with distance <= r, sorted by (i, j)
-//   the bucket join of a distributed join over every code's r + 1 buckets == pairs(r)
+//   the bucket join of a distributed join over every code's r + 1 buckets (one bucket of
+//   every code at r >= the width) == pairs(r)
 // and, on an index with ids of its own from which some codes were removed, before and after a
 // compaction:
 //   within(q, r), pairs(r) == the same over the surviving codes, by their ids
@@ -199,19 +200,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
     }
 
-    if (r < bits) {
-        // Each code sent to the bucket of each of r + 1 blocks, as a distributed join sends it.
-        const std::vector<qc::block> blocks = qc::split_into_blocks(bits, r + 1);
+    {
+        // Each code sent to the bucket of each of r + 1 blocks, as a distributed join sends it;
+        // at a radius of the width or more, no blocks: one bucket of every code.
+        const std::vector<qc::block> blocks = r < bits ? qc::split_into_blocks(bits, r + 1) : std::vector<qc::block>{};
         std::vector<std::uint64_t> row_codes;
         std::vector<std::int64_t> block_of;
         std::vector<std::uint64_t> value_of;
         std::vector<std::size_t> code_of;
         for (std::size_t i = 0; i < n; ++i) {
-            for (std::size_t b = 0; b < blocks.size(); ++b) {
+            for (std::size_t b = 0; b < std::max<std::size_t>(blocks.size(), 1); ++b) {
                 row_codes.insert(row_codes.end(), codes.begin() + static_cast<std::ptrdiff_t>(i * w),
                                  codes.begin() + static_cast<std::ptrdiff_t>((i + 1) * w));
                 block_of.push_back(static_cast<std::int64_t>(b));
-                value_of.push_back(qc::block_value(blocks[b], codes.data() + i * w));
+                value_of.push_back(blocks.empty() ? 0 : qc::block_value(blocks[b], codes.data() + i * w));
                 code_of.push_back(i);
             }
         }

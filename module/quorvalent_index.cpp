@@ -1363,14 +1363,15 @@ nb::tuple owned_bucket_pairs(codes_array codes, nb::handle bits, nb::handle bloc
     const std::size_t n = codes.shape(0);
     if (codes.shape(1) != quorvalent::words_for_bits(static_cast<unsigned>(b))) refuse("the codes' words do not match bits");
     const std::vector<qc::block> bs = read_blocks(blocks, codes.shape(1));
-    if (bs.empty()) refuse("owned_bucket_pairs needs at least one block");
     if (block_of.shape(0) != n || value_of.shape(0) != n || (part_of && part_of->shape(0) != n) ||
         (side_of && side_of->shape(0) != n)) {
         refuse("one block, value, part and side per code");
     }
+    // Without blocks, every row is in block 0's buckets.
+    const std::size_t block_count = std::max<std::size_t>(bs.size(), 1);
     for (std::size_t i = 0; i < n; ++i) {
-        if (block_of.data()[i] < 0 || static_cast<std::uint64_t>(block_of.data()[i]) >= bs.size()) {
-            refuse("a row's block " + std::to_string(block_of.data()[i]) + " is not one of the " + std::to_string(bs.size()) + " blocks");
+        if (block_of.data()[i] < 0 || static_cast<std::uint64_t>(block_of.data()[i]) >= block_count) {
+            refuse("a row's block " + std::to_string(block_of.data()[i]) + " is not one of the " + std::to_string(block_count) + " blocks");
         }
     }
     std::vector<qc::owned_pair> pairs;
@@ -1507,7 +1508,7 @@ NB_MODULE(_core, m) {
           "it holds: row i is codes[i] in the bucket of blocks[block_of[i]] with value value_of[i], in part "
           "part_of[i] and on side side_of[i] of it (None: part 0, side -1). A pair counts when its rows share a "
           "bucket part, sit on different sides where the part has two, are within max_dist, and the first block "
-          "they agree on exactly is their bucket's.");
+          "they agree on exactly is their bucket's (with no blocks, one bucket: every pair within max_dist).");
     m.def("_format_rows", &format_rows, nb::arg("columns"), nb::arg("prefixes"), nb::arg("end"),
           nb::sig("def _format_rows(columns: collections.abc.Sequence[numpy.typing.NDArray[numpy.int64]], "
                   "prefixes: collections.abc.Sequence[str], end: str) -> bytes"));

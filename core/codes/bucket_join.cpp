@@ -57,10 +57,14 @@ class bucket_joiner {
         : words_(words_for_bits(bits)), blocks_(blocks), zeros_(blocks.size(), 0), side_of_(side_of),
           r_(r), out_(out) {
         // Each block's bucket is joined on r + 1 sub-blocks of the code's other bits; fewer
-        // when those bits are fewer, and the bucket then compares all its pairs.
-        for (const block& own : blocks) {
+        // when those bits are fewer, and the bucket then compares all its pairs. Without
+        // blocks, the one bucket (and its parts) is joined on sub-blocks of every bit.
+        for (std::size_t k = 0; k < std::max<std::size_t>(blocks.size(), 1); ++k) {
             std::vector<std::uint64_t> rest(words_);
-            for (std::size_t j = 0; j < words_; ++j) rest[j] = code_word_mask(bits, j) & ~(j == own.word ? own.mask : 0);
+            for (std::size_t j = 0; j < words_; ++j) {
+                const bool own = !blocks.empty() && j == blocks[k].word;
+                rest[j] = code_word_mask(bits, j) & ~(own ? blocks[k].mask : 0);
+            }
             std::vector<block> subs = split_bits(rest, r + 1);
             if (subs.size() < r + 1) subs.clear();
             sub_blocks_.push_back(std::move(subs));
@@ -118,7 +122,7 @@ class bucket_joiner {
         unsigned d = 0;
         for (std::size_t w = 0; w < words_; ++w) d += popcount64_baseline(code(x)[w] ^ code(y)[w]);
         if (d > r_) return;
-        if (owning_block(blocks_, zeros_, code(x), code(y)) != k) return;
+        if (!blocks_.empty() && owning_block(blocks_, zeros_, code(x), code(y)) != k) return;
         out_.push_back({std::min(i, j), std::max(i, j), d});
     }
 
@@ -143,7 +147,7 @@ std::vector<owned_pair> owned_bucket_pairs(const std::uint64_t* codes, std::size
                                            const std::uint64_t* value_of, const std::int64_t* part_of,
                                            const std::int8_t* side_of, unsigned r) {
     std::vector<owned_pair> out;
-    if (n < 2 || blocks.empty()) return out;
+    if (n < 2) return out;
     const std::size_t words = words_for_bits(bits);
     struct part_key {
         std::int64_t block, part;

@@ -126,7 +126,8 @@ def owned_pairs(codes: np.ndarray, ids: np.ndarray, blocks: np.ndarray, values: 
     """The pairs within plan.max_dist that the buckets held here own, as (id_a, id_b, distance)
     with id_a < id_b. The rows (one per code and bucket: its code, its id, its block, that
     block's value, and its part and side of a split bucket, from block_rows) must hold every
-    bucket part they touch whole."""
+    bucket part they touch whole. `threads` is not used: a worker's join runs on its own
+    thread, as an engine runs a task a core."""
     n = len(codes)
     if n < 2:
         empty = np.zeros(0, dtype=np.int64)
@@ -135,19 +136,11 @@ def owned_pairs(codes: np.ndarray, ids: np.ndarray, blocks: np.ndarray, values: 
         raise ValueError("owned_pairs needs the sides of the parts")
     codes = np.ascontiguousarray(codes, dtype=np.uint64).reshape(n, -1)
     ids = np.asarray(ids)
-    if not plan.count:
-        # No blocks: one bucket (and its parts), joined by the index.
-        i, j, d = HashIndex.from_codes(codes, bits=plan.bits).pairs(plan.max_dist, threads=threads)
-        if parts is not None:
-            keep = (parts[i] == parts[j]) & ((sides[i] == -1) | (sides[i] != sides[j]))
-            i, j, d = i[keep], j[keep], d[keep]
-    else:
-        # Each bucket joined on its own, by the core (threads do not apply: a worker runs a
-        # task a core).
-        column = lambda values, kind: None if values is None else np.ascontiguousarray(values, dtype=kind)  # noqa: E731
-        i, j, d = _core.owned_bucket_pairs(codes, plan.bits, plan.blocks, column(blocks, np.int64),
-                                           column(values, np.uint64), column(parts, np.int64),
-                                           None if parts is None else column(sides, np.int8), plan.max_dist)
+    # Each bucket part joined on its own, by the core.
+    column = lambda values, kind: None if values is None else np.ascontiguousarray(values, dtype=kind)  # noqa: E731
+    i, j, d = _core.owned_bucket_pairs(codes, plan.bits, plan.blocks, column(blocks, np.int64), column(values, np.uint64),
+                                       column(parts, np.int64), None if parts is None else column(sides, np.int8),
+                                       plan.max_dist)
     keep = ids[i] != ids[j]
     i, j, d = i[keep], j[keep], d[keep]
     a, b = ids[i], ids[j]

@@ -310,3 +310,35 @@ TEST(BucketJoin, EveryPairWithinRadiusOnceOverAllBuckets) {
         }
     }
 }
+
+// With no blocks, the rows form one bucket (cut into parts or not), and every pair of a part
+// within r counts: a radius of the width or more, where blocks cannot cut anything.
+TEST(BucketJoin, WithoutBlocksEveryPairOfAPartWithinRadius) {
+    for (unsigned bits : {64u, 37u}) {
+        const std::size_t w = quorvalent::words_for_bits(bits);
+        const auto d = clustered_codes(bits, 200);
+        const std::size_t n = d.size();
+        std::vector<std::int64_t> block(n, 0), part(n);
+        std::vector<std::uint64_t> value(n, 0);
+        std::vector<std::int8_t> side(n);
+        for (std::size_t i = 0; i < n; ++i) {
+            part[i] = static_cast<std::int64_t>(rng()() % 2);
+            side[i] = static_cast<std::int8_t>(static_cast<int>(rng()() % 3) - 1);
+        }
+        for (unsigned r : {0u, 3u, bits / 2, bits}) {
+            for (bool cut : {false, true}) {
+                std::vector<std::tuple<std::size_t, std::size_t, unsigned>> want;
+                for (std::size_t i = 0; i < n; ++i) {
+                    for (std::size_t j = i + 1; j < n; ++j) {
+                        if (cut && (part[i] != part[j] || (side[i] != -1 && side[i] == side[j]))) continue;
+                        const unsigned dist = index_tests::distance(d.code(i), d.code(j), w);
+                        if (dist <= r) want.emplace_back(i, j, dist);
+                    }
+                }
+                const auto got = qc::owned_bucket_pairs(d.codes.data(), n, bits, {}, block.data(), value.data(),
+                                                        cut ? part.data() : nullptr, cut ? side.data() : nullptr, r);
+                EXPECT_EQ(sorted(got), want) << "bits=" << bits << " r=" << r << " cut=" << cut;
+            }
+        }
+    }
+}

@@ -48,7 +48,7 @@ def test_every_pair_once_with_and_without_cut_buckets(bits):
     codes = skewed_codes(rng, n, bits, words)
     ids = rng.permutation(n).astype(np.int64) * 13 - 2000
     index = HashIndex.from_codes(codes, bits=bits, ids=ids)
-    for r in [0, 1, 3, 6, 12]:
+    for r in [0, 1, 3, 6, 12, bits]:  # at r = bits, no blocks: one bucket, every pair
         plan = distributed.BlockPlan(bits, r)
         i, j, d = index.pairs(r)
         want = sorted(zip(i.tolist(), j.tolist(), d.tolist()))
@@ -98,7 +98,7 @@ def test_the_bucket_join_refuses_rows_it_cannot_read():
         ((codes[rows], 64, plan.blocks, blocks[:-1], values, None, None, 3), "one block, value, part and side per code"),
         ((codes[rows], 64, plan.blocks, blocks, values, None, np.zeros(3, dtype=np.int8), 3), "one block, value"),
         ((codes[rows], 128, plan.blocks, blocks, values, None, None, 3), "words do not match bits"),
-        ((codes[rows], 64, [], blocks, values, None, None, 3), "at least one block"),
+        ((codes[rows], 64, [], blocks, values, None, None, 3), "is not one of the 1 blocks"),  # none: all block 0
         ((codes[rows], 64, plan.blocks, blocks, values, None, None, -1), "max_dist must be >= 0"),
     ]
     for args, message in cases:

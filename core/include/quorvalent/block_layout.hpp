@@ -61,7 +61,8 @@ struct owned_pair {
 // Returns every pair of rows of one bucket part within r bits of each other whose owning block
 // (the first of `blocks` on which the two agree exactly) is their bucket's block: so each pair
 // of codes within r is reported once, however many buckets the two meet in. Needs every
-// block_of[i] < blocks.size().
+// block_of[i] < blocks.size(). With no blocks (a radius of the width or more, or rows few
+// enough for one worker), every block_of[i] must be 0, and every pair of a part within r counts.
 std::vector<owned_pair> owned_bucket_pairs(const std::uint64_t* codes, std::size_t n, unsigned bits,
                                            const std::vector<block>& blocks, const std::int64_t* block_of,
                                            const std::uint64_t* value_of, const std::int64_t* part_of,
