@@ -39,7 +39,7 @@ ROWS_PER_TASK = 2_000_000
 # The queries' index of the latest near_duplicates_of, in each worker process.
 _QUERY_INDEXES: dict[str, HashIndex] = {}
 # Rows of the corpus near_duplicates_of joins with the queries at once. Every slice costs a
-# probe of every query, and a probe costs little more in a larger index: 100,000 queries at
+# probe of every query, and a probe's cost grows far slower than the index: 100,000 queries at
 # r = 8 cost 15 us each against 1.25 million codes, 29 us against 5 million, so 10 million
 # codes cost 15 s of joins in slices of 1.25 million and 8 s in slices of 5 million. So a slice
 # is as large as a task's memory allows: 5 million 64-bit codes make an index of 222 MiB,
