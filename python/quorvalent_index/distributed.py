@@ -137,10 +137,10 @@ def owned_pairs(codes: np.ndarray, ids: np.ndarray, blocks: np.ndarray, values: 
     codes = np.ascontiguousarray(codes, dtype=np.uint64).reshape(n, -1)
     ids = np.asarray(ids)
     # Each bucket part joined on its own, by the core.
-    column = lambda values, kind: None if values is None else np.ascontiguousarray(values, dtype=kind)  # noqa: E731
-    i, j, d = _core.owned_bucket_pairs(codes, plan.bits, plan.blocks, column(blocks, np.int64), column(values, np.uint64),
-                                       column(parts, np.int64), None if parts is None else column(sides, np.int8),
-                                       plan.max_dist)
+    part_of = None if parts is None else np.ascontiguousarray(parts, dtype=np.int64)
+    side_of = None if parts is None or sides is None else np.ascontiguousarray(sides, dtype=np.int8)
+    i, j, d = _core.owned_bucket_pairs(codes, plan.bits, plan.blocks, np.ascontiguousarray(blocks, dtype=np.int64),
+                                       np.ascontiguousarray(values, dtype=np.uint64), part_of, side_of, plan.max_dist)
     keep = ids[i] != ids[j]
     i, j, d = i[keep], j[keep], d[keep]
     a, b = ids[i], ids[j]
