@@ -26,6 +26,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <numeric>
 #include <vector>
 
 #include "codes/scan_kernels.hpp"
@@ -231,6 +232,31 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (!agree) {
             std::fprintf(stderr, "the bucket join disagrees with brute force (bits=%u n=%zu r=%u)\n", bits, n, r);
             std::abort();
+        }
+        // Joined for components, the pairs must connect exactly what all pairs connect.
+        std::vector<std::size_t> parent(n), brute(n);
+        const auto find = [&](std::size_t x) {
+            while (parent[x] != x) x = parent[x] = parent[parent[x]];
+            return x;
+        };
+        const auto unite = [&](std::size_t x, std::size_t y) {
+            x = find(x);
+            y = find(y);
+            parent[std::max(x, y)] = std::min(x, y);
+        };
+        std::iota(parent.begin(), parent.end(), std::size_t{0});
+        for (const row& p : pairs) unite(p.i, p.j);
+        for (std::size_t i = 0; i < n; ++i) brute[i] = find(i);
+        std::iota(parent.begin(), parent.end(), std::size_t{0});
+        for (const qc::owned_pair& p : qc::owned_bucket_pairs(row_codes.data(), code_of.size(), bits, blocks, block_of.data(),
+                                                              value_of.data(), nullptr, nullptr, r, true)) {
+            unite(code_of[p.a], code_of[p.b]);
+        }
+        for (std::size_t i = 0; i < n; ++i) {
+            if (find(i) != brute[i]) {
+                std::fprintf(stderr, "the collapsed bucket join connects other codes (bits=%u n=%zu r=%u)\n", bits, n, r);
+                std::abort();
+            }
         }
     }
 

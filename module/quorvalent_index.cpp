@@ -1356,7 +1356,7 @@ using column_array = nb::ndarray<const T, nb::ndim<1>, nb::c_contig, nb::device:
 // rows a < b.
 nb::tuple owned_bucket_pairs(codes_array codes, nb::handle bits, nb::handle blocks, column_array<std::int64_t> block_of,
                              column_array<std::uint64_t> value_of, std::optional<column_array<std::int64_t>> part_of,
-                             std::optional<column_array<std::int8_t>> side_of, nb::handle max_dist) {
+                             std::optional<column_array<std::int8_t>> side_of, nb::handle max_dist, bool collapse) {
     const long long b = read_int(bits, "bits", 1, max_code_bits + 1, "between 1 and 4096");
     if (b > static_cast<long long>(max_code_bits)) refuse("bits must be between 1 and 4096, got " + describe(bits));
     const long long r = read_int(max_dist, "max_dist", 0, max_code_bits, ">= 0");
@@ -1379,7 +1379,7 @@ nb::tuple owned_bucket_pairs(codes_array codes, nb::handle bits, nb::handle bloc
         released_gil unlocked;
         pairs = qc::owned_bucket_pairs(codes.data(), n, static_cast<unsigned>(b), bs, block_of.data(), value_of.data(),
                                        part_of ? part_of->data() : nullptr, side_of ? side_of->data() : nullptr,
-                                       static_cast<unsigned>(r));
+                                       static_cast<unsigned>(r), collapse);
     }
     std::vector<std::int64_t> a(pairs.size()), c(pairs.size());
     std::vector<std::int32_t> d(pairs.size());
@@ -1498,17 +1498,20 @@ NB_MODULE(_core, m) {
           "block's buckets, so no pair is reported twice.");
     m.def("owned_bucket_pairs", &owned_bucket_pairs, nb::arg("codes"), nb::arg("bits").none(), nb::arg("blocks"),
           nb::arg("block_of"), nb::arg("value_of"), nb::arg("part_of").none(), nb::arg("side_of").none(),
-          nb::arg("max_dist").none(),
+          nb::arg("max_dist").none(), nb::arg("collapse") = false,
           nb::sig("def owned_bucket_pairs(codes: numpy.typing.NDArray[numpy.uint64], bits: typing.SupportsIndex, "
                   "blocks: collections.abc.Sequence[tuple[int, int]], block_of: numpy.typing.NDArray[numpy.int64], "
                   "value_of: numpy.typing.NDArray[numpy.uint64], part_of: numpy.typing.NDArray[numpy.int64] | None, "
-                  "side_of: numpy.typing.NDArray[numpy.int8] | None, max_dist: typing.SupportsIndex) "
+                  "side_of: numpy.typing.NDArray[numpy.int8] | None, max_dist: typing.SupportsIndex, collapse: bool = False) "
                   "-> tuple[numpy.typing.NDArray[numpy.int64], numpy.typing.NDArray[numpy.int64], numpy.typing.NDArray[numpy.int32]]"),
           "The pairs (a, b, distance), rows a < b, that one worker of a distributed join owns among the bucket rows "
           "it holds: row i is codes[i] in the bucket of blocks[block_of[i]] with value value_of[i], in part "
           "part_of[i] and on side side_of[i] of it (None: part 0, side -1). A pair counts when its rows share a "
           "bucket part, sit on different sides where the part has two, are within max_dist, and the first block "
-          "they agree on exactly is their bucket's (with no blocks, one bucket: every pair within max_dist).");
+          "they agree on exactly is their bucket's (with no blocks, one bucket: every pair within max_dist). With "
+          "collapse, for connected components: the copies of a code on one side of a part are joined as one, each "
+          "other copy paired with it at distance 0, so the pairs connect the same rows without listing every pair "
+          "among copies.");
     m.def("_format_rows", &format_rows, nb::arg("columns"), nb::arg("prefixes"), nb::arg("end"),
           nb::sig("def _format_rows(columns: collections.abc.Sequence[numpy.typing.NDArray[numpy.int64]], "
                   "prefixes: collections.abc.Sequence[str], end: str) -> bytes"));

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstring>
 #include <numeric>
+#include <utility>
 
 #include "codes/block_layout.hpp"
 #include "common/portability.hpp"
@@ -53,9 +54,9 @@ void sort_by_bins(const std::uint32_t* bin, std::size_t m, unsigned b, std::vect
 class bucket_joiner {
    public:
     bucket_joiner(unsigned bits, const std::vector<block>& blocks, const std::int8_t* side_of, unsigned r,
-                  std::vector<owned_pair>& out)
+                  bool collapse, std::vector<owned_pair>& out)
         : words_(words_for_bits(bits)), blocks_(blocks), zeros_(blocks.size(), 0), side_of_(side_of),
-          r_(r), out_(out) {
+          r_(r), collapse_(collapse), out_(out) {
         // Each block's bucket is joined on r + 1 sub-blocks of the code's other bits; fewer
         // when those bits are fewer, and the bucket then compares all its pairs. Without
         // blocks, the one bucket (and its parts) is joined on sub-blocks of every bit.
@@ -73,6 +74,14 @@ class bucket_joiner {
 
     // One bucket part of block k: m codes side by side, which are rows rows[0..m).
     void join(const std::uint64_t* part_codes, const std::size_t* rows, std::size_t m, std::size_t k) {
+        if (collapse_ && m >= 2) {
+            const std::size_t kept = collapse(part_codes, rows, m, k);
+            if (kept < m) {
+                part_codes = kept_codes_.data();
+                rows = kept_rows_.data();
+                m = kept;
+            }
+        }
         local_ = part_codes;
         const std::vector<block>& subs = sub_blocks_[k];
         if (m <= all_pairs_up_to || subs.empty()) {
@@ -107,6 +116,62 @@ class bucket_joiner {
    private:
     const std::uint64_t* code(std::size_t t) const noexcept { return local_ + t * words_; }
 
+    std::int8_t side(std::size_t row) const noexcept { return side_of_ ? side_of_[row] : std::int8_t{-1}; }
+
+    // Copies of one code on one side of the part are joined as their first member alone, each
+    // other member reported beside it at distance 0 (where that pair is this bucket's and the
+    // part's side rule lets it count). Returns the members kept, which are in kept_codes_ and
+    // kept_rows_ when fewer than m. A copy on the part's other side is a code of its own here,
+    // so the side rule holds for the pairs of the members kept: the copies of a million-row
+    // bucket cost a sort, not a million squared pair tests.
+    std::size_t collapse(const std::uint64_t* part_codes, const std::size_t* rows, std::size_t m, std::size_t k) {
+        const auto at = [&](std::size_t t) { return part_codes + t * words_; };
+        tagged_.resize(m);
+        for (std::size_t t = 0; t < m; ++t) {
+            std::uint64_t h = mix(static_cast<std::uint64_t>(side(rows[t])) + 2);
+            for (std::size_t w = 0; w < words_; ++w) h = mix(h ^ at(t)[w]);
+            tagged_[t] = {h, t};
+        }
+        std::sort(tagged_.begin(), tagged_.end());
+        bool any = false;
+        for (std::size_t t = 1; t < m && !any; ++t) any = tagged_[t].first == tagged_[t - 1].first;
+        if (!any) return m;
+        kept_.assign(m, 1);
+        for (std::size_t from = 0; from < m;) {
+            std::size_t to = from + 1;
+            while (to < m && tagged_[to].first == tagged_[from].first) ++to;
+            // Members of one hash, nearly always copies of one code: each joins the first
+            // earlier member it equals (hashes that collide leave two or more leaders).
+            leaders_.clear();
+            for (std::size_t t = from; t < to; ++t) {
+                const std::size_t x = tagged_[t].second;
+                bool copy = false;
+                for (std::size_t lead : leaders_) {
+                    if (side(rows[lead]) != side(rows[x]) || std::memcmp(at(lead), at(x), words_ * sizeof(std::uint64_t)) != 0) {
+                        continue;
+                    }
+                    copy = true;
+                    kept_[x] = 0;
+                    const bool owned = blocks_.empty() || owning_block(blocks_, zeros_, at(x), at(x)) == k;
+                    if (owned && side(rows[x]) == -1) {
+                        out_.push_back({std::min(rows[lead], rows[x]), std::max(rows[lead], rows[x]), 0});
+                    }
+                    break;
+                }
+                if (!copy) leaders_.push_back(x);
+            }
+            from = to;
+        }
+        kept_codes_.clear();
+        kept_rows_.clear();
+        for (std::size_t t = 0; t < m; ++t) {
+            if (!kept_[t]) continue;
+            kept_codes_.insert(kept_codes_.end(), at(t), at(t) + words_);
+            kept_rows_.push_back(rows[t]);
+        }
+        return kept_rows_.size();
+    }
+
     // Whether the two agree on a sub-block before s: the pair is then that sub-block's.
     bool agree_before(std::size_t x, std::size_t y, const std::vector<block>& subs, std::size_t s) const noexcept {
         for (std::size_t t = 0; t < s; ++t) {
@@ -131,6 +196,7 @@ class bucket_joiner {
     std::vector<int> zeros_;
     const std::int8_t* side_of_;
     unsigned r_;
+    bool collapse_;
     std::vector<owned_pair>& out_;
     std::vector<std::vector<block>> sub_blocks_;
     const std::uint64_t* local_ = nullptr;
@@ -138,6 +204,11 @@ class bucket_joiner {
     std::vector<std::uint32_t> bins_;
     std::vector<std::size_t> starts_;
     std::vector<std::uint32_t> order_;
+    std::vector<std::pair<std::uint64_t, std::size_t>> tagged_;
+    std::vector<std::size_t> leaders_;
+    std::vector<char> kept_;
+    std::vector<std::uint64_t> kept_codes_;
+    std::vector<std::size_t> kept_rows_;
 };
 
 }  // namespace
@@ -145,7 +216,7 @@ class bucket_joiner {
 std::vector<owned_pair> owned_bucket_pairs(const std::uint64_t* codes, std::size_t n, unsigned bits,
                                            const std::vector<block>& blocks, const std::int64_t* block_of,
                                            const std::uint64_t* value_of, const std::int64_t* part_of,
-                                           const std::int8_t* side_of, unsigned r) {
+                                           const std::int8_t* side_of, unsigned r, bool collapse) {
     std::vector<owned_pair> out;
     if (n < 2) return out;
     const std::size_t words = words_for_bits(bits);
@@ -185,7 +256,7 @@ std::vector<owned_pair> owned_bucket_pairs(const std::uint64_t* codes, std::size
     }
     std::vector<std::uint32_t>().swap(bin);
 
-    bucket_joiner joiner(bits, blocks, side_of, r, out);
+    bucket_joiner joiner(bits, blocks, side_of, r, collapse, out);
     std::vector<std::size_t> by_key, sorted_rows;
     std::vector<std::uint64_t> sorted_codes;
     for (std::size_t k = 0; k + 1 < starts.size(); ++k) {

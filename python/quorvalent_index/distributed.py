@@ -122,12 +122,14 @@ def block_rows(codes: np.ndarray, plan: BlockPlan, ids: np.ndarray | None = None
 
 def owned_pairs(codes: np.ndarray, ids: np.ndarray, blocks: np.ndarray, values: np.ndarray, plan: BlockPlan,
                 threads: int | None = None, parts: np.ndarray | None = None,
-                sides: np.ndarray | None = None) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+                sides: np.ndarray | None = None, collapse: bool = False) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
     """The pairs within plan.max_dist that the buckets held here own, as (id_a, id_b, distance)
     with id_a < id_b. The rows (one per code and bucket: its code, its id, its block, that
     block's value, and its part and side of a split bucket, from block_rows) must hold every
     bucket part they touch whole. `threads` is not used: a worker's join runs on its own
-    thread, as an engine runs a task a core."""
+    thread, as an engine runs a task a core. With collapse, the pairs are edges for connected
+    components: each copy of a code is paired with one other copy, not with all, and the
+    edges connect the same rows as all the pairs."""
     n = len(codes)
     if n < 2:
         empty = np.zeros(0, dtype=np.int64)
@@ -140,7 +142,8 @@ def owned_pairs(codes: np.ndarray, ids: np.ndarray, blocks: np.ndarray, values: 
     part_of = None if parts is None else np.ascontiguousarray(parts, dtype=np.int64)
     side_of = None if parts is None or sides is None else np.ascontiguousarray(sides, dtype=np.int8)
     i, j, d = _core.owned_bucket_pairs(codes, plan.bits, plan.blocks, np.ascontiguousarray(blocks, dtype=np.int64),
-                                       np.ascontiguousarray(values, dtype=np.uint64), part_of, side_of, plan.max_dist)
+                                       np.ascontiguousarray(values, dtype=np.uint64), part_of, side_of, plan.max_dist,
+                                       collapse)
     keep = ids[i] != ids[j]
     i, j, d = i[keep], j[keep], d[keep]
     a, b = ids[i], ids[j]

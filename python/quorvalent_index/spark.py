@@ -24,7 +24,7 @@ from typing import Any, Callable, Iterator
 
 import numpy as np
 import pyarrow as pa
-from pyspark.sql import Column, DataFrame, Window
+from pyspark.sql import Column, DataFrame
 from pyspark.sql import functions as F
 from pyspark.sql import types as T
 
@@ -51,6 +51,11 @@ CORPUS_SLICE = 5_000_000
 ONE_TASK_SHARE = 1.0
 # Rows sampled, for each chunk's worth of rows, to find the buckets to cut.
 HEAVY_SAMPLE = 2_000
+# Codes whose copies groups() collapses before its join, at the most: those seen most often in
+# the sample (the rest are collapsed inside their buckets).
+FREQUENT_CODES = 10_000
+# Ids up to which a table of them is broadcast to every task, not shuffled.
+BROADCAST_IDS = 5_000_000
 # Edges of the near-duplicate graph that groups() unites on the driver at the most.
 MAX_DRIVER_EDGES = 50_000_000
 
@@ -189,7 +194,8 @@ def _explode(batches: Iterator[pa.RecordBatch], plan: distributed.BlockPlan,
                                          names=["block", "value", "part", "side", "id", "code"])
 
 
-def _join_partition(batches: Iterator[pa.RecordBatch], plan: distributed.BlockPlan) -> Iterator[pa.RecordBatch]:
+def _join_partition(batches: Iterator[pa.RecordBatch], plan: distributed.BlockPlan,
+                    collapse: bool = False) -> Iterator[pa.RecordBatch]:
     held = list(batches)  # the partition holds its buckets whole: all of it, then one join
     if not held:
         return
@@ -204,18 +210,33 @@ def _join_partition(batches: Iterator[pa.RecordBatch], plan: distributed.BlockPl
         else:
             blocks, values = column("block").astype(np.int64), column("value").view(np.uint64)
         a, b, d = distributed.owned_pairs(codes, column("id"), blocks, values, plan, threads=1,
-                                          parts=column("part") if cut else None, sides=column("side") if cut else None)
+                                          parts=column("part") if cut else None, sides=column("side") if cut else None,
+                                          collapse=collapse)
         yield pa.RecordBatch.from_arrays([pa.array(a), pa.array(b), pa.array(d)], names=["id_a", "id_b", "distance"])
 
 
-def _join_whole(batches: Iterator[pa.RecordBatch], plan: distributed.BlockPlan) -> Iterator[pa.RecordBatch]:
+def _join_whole(batches: Iterator[pa.RecordBatch], plan: distributed.BlockPlan,
+                collapse: bool = False) -> Iterator[pa.RecordBatch]:
     held = [batch for batch in batches if batch.num_rows]
     if not held:
         return
     table = pa.Table.from_batches(held).combine_chunks()
-    index = HashIndex.from_codes(_codes_from(table.column("code"), plan.bits), bits=plan.bits,
-                                 ids=table.column("id").to_numpy())
-    a, b, d = index.pairs(plan.max_dist, threads=1)
+    codes, ids = _codes_from(table.column("code"), plan.bits), table.column("id").to_numpy()
+    star = np.zeros(0, dtype=np.int64), np.zeros(0, dtype=np.int64)
+    if collapse:
+        # Each code once, with the id of one of its rows; every other row of it is an edge to
+        # that one.
+        _, first, inverse = np.unique(np.ascontiguousarray(codes).view(np.dtype((np.void, 8 * codes.shape[1]))),
+                                      return_index=True, return_inverse=True)
+        inverse = inverse.reshape(-1)
+        copy = first[inverse] != np.arange(len(ids))
+        star = ids[first[inverse][copy]], ids[copy]
+        codes, ids = codes[first], ids[first]
+    a, b, d = HashIndex.from_codes(codes, bits=plan.bits, ids=ids).pairs(plan.max_dist, threads=1)
+    if len(star[0]):
+        a = np.concatenate([a, np.minimum(*star)])
+        b = np.concatenate([b, np.maximum(*star)])
+        d = np.concatenate([d, np.zeros(len(star[0]), dtype=d.dtype)])
     yield pa.RecordBatch.from_arrays([pa.array(a), pa.array(b), pa.array(d)], names=["id_a", "id_b", "distance"])
 
 
@@ -269,12 +290,14 @@ def _keyed(codes: DataFrame, plan: distributed.BlockPlan, heavy: dict[tuple[int,
     return codes.select(F.explode(F.array(*buckets)).alias("bucket"), "id", "code")
 
 
-def _heavy_buckets(sample: Callable[[float], DataFrame], plan: distributed.BlockPlan,
-                   chunk_rows: int) -> tuple[dict[tuple[int, int], int], int, int]:
-    """(heavy buckets, bucket rows, rows): the buckets of more than chunk_rows rows, each with
-    the chunks to cut it into, the rows of all buckets, and the rows, estimated from a sample of about
-    HEAVY_SAMPLE rows a chunk. An estimate is enough: however a bucket is cut, every pair of it
-    is found once; the cut only bounds what one task holds.
+def _heavy_buckets(sample: Callable[[float], DataFrame], plan: distributed.BlockPlan, chunk_rows: int,
+                   collapse: bool = False) -> tuple[dict[tuple[int, int], int], int, int, np.ndarray]:
+    """(heavy buckets, bucket rows, rows, frequent codes): the buckets of more than chunk_rows
+    rows, each with the chunks to cut it into, the rows of all buckets, and the rows, estimated
+    from a sample of about HEAVY_SAMPLE rows a chunk. An estimate is enough: however a bucket is
+    cut, every pair of it is found once; the cut only bounds what one task holds. With
+    collapse, the codes seen twice or more in the sample (the FREQUENT_CODES seen most) are
+    frequent: the join takes one row of each, so the buckets are sized without their copies.
 
     The sampled codes come to the driver (16 bytes a row of 64-bit codes: 32 MB for 10^9 rows)
     and are counted there: one stage of a job, where counting on the executors took a shuffle
@@ -282,34 +305,68 @@ def _heavy_buckets(sample: Callable[[float], DataFrame], plan: distributed.Block
     fraction = min(1.0, HEAVY_SAMPLE / chunk_rows)
     held = sample(fraction).select("code").toArrow()
     rows = math.ceil(held.num_rows / fraction)
-    blocks, values, _, _, _ = distributed.block_rows(_codes_from(held.column("code"), plan.bits), plan)
+    codes = _codes_from(held.column("code"), plan.bits)
+    frequent = codes[:0]
+    if collapse and len(codes):
+        _, first, inverse, counts = np.unique(np.ascontiguousarray(codes).view(np.dtype((np.void, 8 * codes.shape[1]))),
+                                              return_index=True, return_inverse=True, return_counts=True)
+        inverse = inverse.reshape(-1)
+        seen = np.flatnonzero(counts > 1)
+        chosen = seen[np.argsort(-counts[seen], kind="stable")[:FREQUENT_CODES]]
+        is_frequent = np.zeros(len(counts), dtype=bool)
+        is_frequent[chosen] = True
+        frequent = codes[first[chosen]]
+        codes = codes[~is_frequent[inverse] | (first[inverse] == np.arange(len(codes)))]
+    blocks, values, _, _, _ = distributed.block_rows(codes, plan)
     if not len(blocks):
-        return {}, 0, rows
+        return {}, 0, rows, frequent
     keys, counts = np.unique(np.stack([blocks, values.view(np.int64)]), axis=1, return_counts=True)
     large = counts > chunk_rows * fraction
     heavy = {(int(b), int(np.int64(v).view(np.uint64))): math.ceil(c / fraction / chunk_rows)
              for b, v, c in zip(keys[0][large].tolist(), keys[1][large].tolist(), counts[large].tolist())}
-    return heavy, math.ceil(len(blocks) / fraction), rows
+    return heavy, math.ceil(len(blocks) / fraction), rows, frequent
+
+
+def _collapse_frequent(codes: DataFrame, frequent: np.ndarray, bits: int) -> tuple[DataFrame, DataFrame]:
+    """(codes, edges): the frequent codes' rows replaced by one row each, the one of lowest id,
+    and the edges from it to every other. Broadcast joins and an aggregate of the copies alone:
+    the rows are not shuffled."""
+    spark = codes.sparkSession
+    wanted = F.broadcast(spark.createDataFrame(pa.table({"code": _code_column(frequent, bits)}),
+                                               T.StructType([T.StructField("code", _code_type(bits))])))
+    copies = codes.join(wanted, "code", "left_semi")
+    leads = copies.groupBy("code").agg(F.min("id").alias("lead")).localCheckpoint()
+    edges = copies.join(F.broadcast(leads), "code").where(F.col("id") != F.col("lead")).select(
+        F.col("lead").alias("id_a"), F.col("id").alias("id_b"), F.lit(0).alias("distance"))
+    rest = codes.join(wanted, "code", "left_anti").select("id", "code")
+    return rest.unionByName(leads.select(F.col("lead").alias("id"), "code")), edges
 
 
 def _pairs_of_codes(codes: DataFrame, bits: int, max_dist: int, rows: int | None, rows_per_task: int,
-                    sample: Callable[[float], DataFrame]) -> DataFrame:
+                    sample: Callable[[float], DataFrame], collapse: bool = False) -> DataFrame:
+    """The pairs within max_dist of the codes' rows; with collapse, edges that connect the same
+    rows, each copy of a code joined to one other copy rather than to all."""
     plan = distributed.BlockPlan(bits, max_dist)
     chunk_rows = max(1, rows_per_task // 2)
     bucket_rows = None if rows is None else rows * max(plan.count, 1)
     heavy: dict[tuple[int, int], int] = {}
+    frequent = np.zeros((0, (bits + 63) // 64), dtype=np.uint64)
     one_task = rows_per_task * ONE_TASK_SHARE
     if rows is None or (rows > chunk_rows and rows > one_task):
-        heavy, bucket_rows, rows = _heavy_buckets(sample, plan, chunk_rows)
+        heavy, bucket_rows, rows, frequent = _heavy_buckets(sample, plan, chunk_rows, collapse)
         # A cut bucket sends each of its rows once for each chunk.
         bucket_rows += sum(chunks * chunks * chunk_rows for chunks in heavy.values())
     if rows <= one_task:
         # Rows one task holds are joined there, all at once: no rows sent to r + 1 buckets.
-        return codes.repartition(1).mapInArrow(lambda it: _join_whole(it, plan), PAIRS_SCHEMA)
+        return codes.repartition(1).mapInArrow(lambda it: _join_whole(it, plan, collapse), PAIRS_SCHEMA)
+    star = None
+    if len(frequent):
+        codes, star = _collapse_frequent(codes, frequent, bits)
     keyed = _keyed(codes, plan, heavy)
     by = ["bucket"] if "bucket" in keyed.columns else ["block", "value", *(["part"] if heavy else [])]
     shuffled = keyed.repartition(_partitions(codes, bucket_rows, rows_per_task), *by)
-    return shuffled.mapInArrow(lambda it: _join_partition(it, plan), PAIRS_SCHEMA)
+    pairs = shuffled.mapInArrow(lambda it: _join_partition(it, plan, collapse), PAIRS_SCHEMA)
+    return pairs if star is None else pairs.unionByName(star)
 
 
 def near_duplicate_pairs(df: DataFrame, column: str, max_dist: int, id_col: str | None = None,
@@ -362,18 +419,24 @@ def _union_find(a: np.ndarray, b: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
         label = new
 
 
-def _best_of_keys(distinct: DataFrame, keys: np.ndarray) -> dict[str, np.ndarray]:
-    """The priority and id of the best member of each distinct code whose key is in keys (sorted
-    and unique), in the order of keys."""
-    if not len(keys):
-        return {"priority": np.zeros(0), "best_id": np.zeros(0, dtype=np.int64)}
-    wanted = distinct.sparkSession.createDataFrame(pa.table({"key": keys}))
-    info = distinct.join(F.broadcast(wanted), "key").select(
-        "key", F.col("best.priority").alias("priority"), (-F.col("best.neg_id")).alias("best_id")).toArrow()
-    at = np.argsort(info.column("key").to_numpy())
-    if not np.array_equal(info.column("key").to_numpy()[at], keys):
-        raise RuntimeError("quorvalent_index: the keys of the edges are not all distinct codes' keys")
-    return {"priority": info.column("priority").to_numpy()[at], "best_id": info.column("best_id").to_numpy()[at]}
+def _priorities(members: DataFrame | None, ids: np.ndarray) -> np.ndarray:
+    """The priority of each of ids (sorted and unique), from members' (id, priority) rows;
+    zeros without priorities."""
+    if members is None or not len(ids):
+        return np.zeros(len(ids))
+    wanted = members.sparkSession.createDataFrame(pa.table({"id": ids}))
+    join = F.broadcast(wanted) if len(ids) <= BROADCAST_IDS else wanted
+    info = members.join(join, "id").select("id", "priority").toArrow()
+    got = info.column("id").to_numpy()
+    at = np.argsort(got)
+    if not np.array_equal(got[at], ids):
+        raise ValueError("quorvalent_index: an id of the edges is missing from the rows, or held by two rows")
+    return info.column("priority").to_numpy()[at]
+
+
+def _best_first(ids: np.ndarray, priorities: np.ndarray) -> np.ndarray:
+    """The order of ids best first: highest priority, then lowest id."""
+    return np.lexsort((ids, -priorities))
 
 
 def _star_components(edges: DataFrame) -> DataFrame:
@@ -414,13 +477,16 @@ def near_duplicate_groups(df: DataFrame, column: str, max_dist: int, id_col: str
     components of the pairs within max_dist; "star": by priority, each unassigned row takes
     every unassigned row within max_dist of itself. The representative is the member of highest
     priority_col (ties, and no priority_col, to the lowest id): the same groups as
-    HashIndex.groups for the same rows, ids and priorities, whatever the partitioning.
+    HashIndex.groups for the same rows, ids and priorities, whatever the partitioning. Without
+    id_col, the rows are numbered by monotonically_increasing_id() and held in the session's
+    cache, so that every pass over them sees the same numbers.
 
-    Identical hashes are collapsed first, so that a million copies of one hash cost one row of
-    the join. The edges between distinct hashes are united on the driver when there are at
-    most max_driver_edges of them, and by a distributed connected-components algorithm
-    (large-star and small-star) past that. "star" is a greedy order over the edges and runs on
-    the driver only: past max_driver_edges it raises rather than exhaust the driver."""
+    Copies of one hash are never joined pair by pair: the hashes the sampling job sees often
+    enter the join as one row each, and other copies are joined as one inside their buckets,
+    each copy linked to one other. The edges are united on the driver when there are at most
+    max_driver_edges of them, and by a distributed connected-components algorithm (large-star
+    and small-star) past that. "star" is a greedy order over the edges and runs on the driver
+    only: past max_driver_edges it raises rather than exhaust the driver."""
     r = _check_radius(max_dist)
     if method not in ("components", "star"):
         raise ValueError(f"method must be 'components' or 'star', got {method!r}")
@@ -430,84 +496,89 @@ def near_duplicate_groups(df: DataFrame, column: str, max_dist: int, id_col: str
         if not isinstance(df.schema[priority_col].dataType, T.NumericType):
             raise ValueError(f"the priority column {priority_col!r} must hold numbers")
     rows_per_task = _check_rows_per_task(rows_per_task)
+    _hash_kind(df, column)
+    if id_col is None:
+        # Every pass below must see the same ids, which monotonically_increasing_id() promises
+        # only for the same partitions of the same rows.
+        id_col = "_quorvalent_id"
+        kept = [column] if priority_col is None or priority_col == column else [column, priority_col]
+        df = df.select(F.monotonically_increasing_id().alias(id_col), *kept).cache()
     codes, width = codes_frame(df, column, id_col, bits)
-    # Every row beside its code's key (its lowest id) and best member, by (priority, then the
-    # lowest id): a window over the code, one shuffle, and each row keeps its own id, so that
-    # the answer is the rows with their code's representative, with no join back by code.
-    same_code = Window.partitionBy("code")
-    if priority_col is None:
-        # Without priorities a code's best member is its key: one aggregate, and narrower rows
-        # to cache (6.7-7.7 s against 9.0-14.7 s for 10 million rows on 2 cores).
-        collapsed = codes.select("id", "code", F.min("id").over(same_code).alias("key")).cache()
-        ranked = collapsed.withColumn("best", F.struct(F.lit(0.0).alias("priority"), (-F.col("key")).alias("neg_id")))
-    else:
-        with_priority = df.select(_id_column(df, id_col).alias("pid"), F.col(priority_col).cast("double").alias("priority"))
-        with_priority = with_priority.withColumn("priority", F.when(F.isnan("priority") | F.col("priority").isNull(),
-                                                                    F.raise_error(F.lit("quorvalent_index: a priority is NaN or null")))
-                                                 .otherwise(F.col("priority")))
-        members = codes.join(with_priority, codes.id == with_priority.pid).drop("pid")
-        best = F.max(F.struct(F.col("priority"), (-F.col("id")).alias("neg_id"))).over(same_code)
-        ranked = members.select("id", "code", F.min("id").over(same_code).alias("key"), best.alias("best")).cache()
-    # One row per distinct code.
-    distinct = ranked.where(F.col("id") == F.col("key")).select("code", "key", "best")
-    rows = distinct.count()
-    keyed = distinct.select(F.col("key").alias("id"), "code")
-    edges = _pairs_of_codes(keyed, width, r, rows, rows_per_task,
-                            lambda fraction: keyed.sample(fraction, seed=1) if fraction < 1 else keyed)
-    edges = edges.localCheckpoint()
+    members = None
+    if priority_col is not None:
+        members = df.select(_id_column(df, id_col).alias("id"), F.col(priority_col).cast("double").alias("priority"))
+        members = members.withColumn("priority", F.when(F.isnan("priority") | F.col("priority").isNull(),
+                                                        F.raise_error(F.lit("quorvalent_index: a priority is NaN or null")))
+                                     .otherwise(F.col("priority")))
+    sample = lambda fraction: codes.sample(fraction, seed=1) if fraction < 1 else codes  # noqa: E731
+    edges = _pairs_of_codes(codes, width, r, None, rows_per_task, sample, collapse=True).localCheckpoint()
     count = edges.count()
     spark = df.sparkSession
+    every = df.select(_id_column(df, id_col).alias("id"))
     if count > max_driver_edges and method == "star":
-        raise ValueError(f"{count} edges between distinct hashes within {r} bits pass max_driver_edges "
-                         f"({max_driver_edges}), and method='star' runs on the driver: raise max_driver_edges, "
-                         f"use a smaller max_dist, or method='components'")
+        raise ValueError(f"{count} edges within {r} bits pass max_driver_edges ({max_driver_edges}), and "
+                         f"method='star' runs on the driver: raise max_driver_edges, use a smaller max_dist, "
+                         f"or method='components'")
     if count > max_driver_edges:
-        label = _star_components(edges)
-    else:
-        pairs = edges.select("id_a", "id_b").toArrow()
-        a, b = pairs.column("id_a").to_numpy(), pairs.column("id_b").to_numpy()
-    if method == "components" and count > max_driver_edges:
-        labelled = distinct.join(label, "key", "left").withColumn("root", F.coalesce("root", "key"))
-        reps = labelled.groupBy("root").agg(F.max("best").alias("group_best"))
-        key_rep = labelled.join(reps, "root").select("key", (-F.col("group_best.neg_id")).alias("representative"))
-        return ranked.join(key_rep, "key").select("id", "representative")
-    elif method == "components":
-        # The components on the driver, and their representatives too: only the distinct codes
-        # with an edge can take another's representative, and they are few beside the rest.
-        keys, roots = _union_find(a, b)
-        info = _best_of_keys(distinct, keys)
-        # The best member of each component: the first of its keys in the order of priority,
+        label = _star_components(edges).select(F.col("key").alias("id"), "root")
+        if members is None:
+            # Roots are their components' lowest ids.
+            reps = label.select("id", F.col("root").alias("representative"))
+        else:
+            ranked = label.join(members, "id")
+            best = ranked.groupBy("root").agg(F.max(F.struct("priority", (-F.col("id")).alias("neg_id"))).alias("best"))
+            reps = ranked.join(best, "root").select("id", (-F.col("best.neg_id")).alias("representative"))
+        return every.join(reps, "id", "left").select("id", F.coalesce("representative", "id").alias("representative"))
+    held = edges.toArrow()
+    a, b, d = (held.column(name).to_numpy() for name in ("id_a", "id_b", "distance"))
+    if method == "components":
+        ids, roots = _union_find(a, b)
+        priorities = _priorities(members, ids)
+        # The best member of each component: the first of its ids in the order of priority,
         # then of lowest id.
-        order = np.lexsort((info["best_id"], -info["priority"]))
-        _, first = np.unique(roots[order], return_index=True)
-        group_roots, group_reps = roots[order][first], info["best_id"][order][first]
-        reps = group_reps[np.searchsorted(group_roots, roots)]
-        assigned = spark.createDataFrame(pa.table({"key": keys, "rep": reps}))
-        return ranked.join(F.broadcast(assigned), "key", "left").select(
-            "id", F.coalesce("rep", -F.col("best.neg_id")).alias("representative"))
+        order = _best_first(ids, priorities)
+        group_roots, first = np.unique(roots[order], return_index=True)
+        reps = ids[order][first][np.searchsorted(group_roots, roots)]
     else:
-        # The star runs on the driver, over the distinct codes that have near-duplicates.
-        keys = np.unique(np.concatenate([a, b]))
-        info = _best_of_keys(distinct, keys)
-        order = np.lexsort((info["best_id"], -info["priority"]))
-        neighbours: dict[int, list[int]] = {}
-        for x, y in zip(a.tolist(), b.tolist()):
-            neighbours.setdefault(x, []).append(y)
-            neighbours.setdefault(y, []).append(x)
-        centre: dict[int, int] = {}
-        best_ids = info["best_id"]
-        for p in order.tolist():
-            k = int(keys[p])
-            if k in centre:
-                continue
-            rep = int(best_ids[p])
-            centre[k] = rep
-            for n in neighbours.get(k, []):
-                centre.setdefault(n, rep)
-        assigned = spark.createDataFrame(pa.table({"key": np.array(list(centre), dtype=np.int64),
-                                                   "centre": np.array(list(centre.values()), dtype=np.int64)}))
-        return ranked.join(F.broadcast(assigned), "key", "left").select(
-            "id", F.coalesce("centre", -F.col("best.neg_id")).alias("representative"))
+        ids, reps = _star_on_driver(a, b, d, members)
+    assigned = spark.createDataFrame(pa.table({"id": ids, "rep": reps}))
+    assigned = F.broadcast(assigned) if len(ids) <= BROADCAST_IDS else assigned
+    return every.join(assigned, "id", "left").select("id", F.coalesce("rep", "id").alias("representative"))
+
+
+def _star_on_driver(a: np.ndarray, b: np.ndarray, d: np.ndarray, members: DataFrame | None) -> tuple[np.ndarray, np.ndarray]:
+    """(ids, representative of each) of the rows with edges, by the greedy star over their
+    codes: the rows of one code (the edges at distance 0 join them all) go together, led by
+    their best, and in that order each code not yet taken takes every code within the radius
+    not yet taken."""
+    ids = np.unique(np.concatenate([a, b]))
+    same = d == 0
+    copy_ids, copy_roots = _union_find(a[same], b[same])
+    code_of = ids.copy()  # each row's code, by the lowest id of its rows
+    at = np.searchsorted(ids, copy_ids)
+    code_of[at] = copy_roots
+    priorities = _priorities(members, ids)
+    order = _best_first(ids, priorities)
+    codes, first = np.unique(code_of[order], return_index=True)
+    best = ids[order][first]  # of each code, in the order of codes
+    best_priority = priorities[order][first]
+    code_a = np.searchsorted(codes, code_of[np.searchsorted(ids, a)])
+    code_b = np.searchsorted(codes, code_of[np.searchsorted(ids, b)])
+    near = code_a != code_b
+    neighbours: dict[int, list[int]] = {}
+    for x, y in zip(code_a[near].tolist(), code_b[near].tolist()):
+        neighbours.setdefault(x, []).append(y)
+        neighbours.setdefault(y, []).append(x)
+    centre = np.zeros(len(codes), dtype=np.int64)
+    taken = np.zeros(len(codes), dtype=bool)
+    for c in np.lexsort((best, -best_priority)).tolist():
+        if taken[c]:
+            continue
+        centre[c], taken[c] = best[c], True
+        for n in neighbours.get(c, []):
+            if not taken[n]:
+                centre[n], taken[n] = best[c], True
+    return ids, centre[np.searchsorted(codes, code_of)]
 
 
 #--- Queries against a corpus ------------------------------------------------------------------

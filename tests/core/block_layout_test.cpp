@@ -342,3 +342,75 @@ TEST(BucketJoin, WithoutBlocksEveryPairOfAPartWithinRadius) {
         }
     }
 }
+
+namespace {
+
+// The smallest member of each element's component.
+std::vector<std::size_t> components(std::size_t n, const std::vector<std::pair<std::size_t, std::size_t>>& edges) {
+    std::vector<std::size_t> parent(n);
+    std::iota(parent.begin(), parent.end(), std::size_t{0});
+    const auto find = [&](std::size_t x) {
+        while (parent[x] != x) x = parent[x] = parent[parent[x]];
+        return x;
+    };
+    for (const auto& [a, b] : edges) {
+        const std::size_t x = find(a), y = find(b);
+        parent[std::max(x, y)] = std::min(x, y);
+    }
+    std::vector<std::size_t> low(n);
+    for (std::size_t i = 0; i < n; ++i) low[i] = find(i);
+    return low;
+}
+
+}  // namespace
+
+// Joined for components, the rows of copies are each reported once beside one copy rather than
+// beside every other, and the pairs reported connect exactly what all pairs within r connect:
+// with buckets whole, and cut into three chunks whose parts pair them as a distributed join does.
+TEST(BucketJoin, CollapsedCopiesConnectWhatThePairsConnect) {
+    for (unsigned bits : {64u, 256u, 37u}) {
+        const std::size_t w = quorvalent::words_for_bits(bits);
+        const auto d = clustered_codes(bits, 900);  // 261 copies of code 0, and a few of others
+        const std::size_t n = d.size();
+        for (unsigned r : {0u, 2u, 5u, 9u}) {
+            const auto blocks = qc::split_into_blocks(bits, r + 1);
+            std::vector<std::pair<std::size_t, std::size_t>> all;
+            for (std::size_t i = 0; i < n; ++i) {
+                for (std::size_t j = i + 1; j < n; ++j) {
+                    if (index_tests::distance(d.code(i), d.code(j), w) <= r) all.emplace_back(i, j);
+                }
+            }
+            const auto want = components(n, all);
+            for (bool cut : {false, true}) {
+                bucket_rows rows;
+                constexpr std::int64_t chunks = 3;
+                for (std::size_t i = 0; i < n; ++i) {
+                    const auto own = static_cast<std::int64_t>(rng()() % chunks);
+                    for (std::size_t k = 0; k < blocks.size(); ++k) {
+                        for (std::int64_t other = 0; other < (cut ? chunks : 1); ++other) {
+                            rows.codes.insert(rows.codes.end(), d.code(i), d.code(i) + w);
+                            rows.block.push_back(static_cast<std::int64_t>(k));
+                            rows.value.push_back(qc::block_value(blocks[k], d.code(i)));
+                            const std::int64_t low = std::min(own, other), high = std::max(own, other);
+                            rows.part.push_back(cut ? 1 + low * chunks + high : 0);
+                            rows.side.push_back(!cut || own == other ? -1 : own == low ? 0 : 1);
+                            rows.code_of.push_back(i);
+                        }
+                    }
+                }
+                const auto got = qc::owned_bucket_pairs(rows.codes.data(), rows.block.size(), bits, blocks, rows.block.data(),
+                                                        rows.value.data(), rows.part.data(), rows.side.data(), r, true);
+                std::vector<std::pair<std::size_t, std::size_t>> edges;
+                for (const auto& p : got) {
+                    const std::size_t i = rows.code_of[p.a], j = rows.code_of[p.b];
+                    ASSERT_EQ(p.distance, index_tests::distance(d.code(i), d.code(j), w));
+                    ASSERT_LE(p.distance, r);
+                    edges.emplace_back(i, j);
+                }
+                EXPECT_EQ(components(n, edges), want) << "bits=" << bits << " r=" << r << " cut=" << cut;
+                // All pairs hold the 261 copies' 33,930 among themselves; collapsed, a few per copy.
+                EXPECT_LT(got.size(), all.size() - 30000) << "bits=" << bits << " r=" << r << " cut=" << cut;
+            }
+        }
+    }
+}

@@ -16,7 +16,8 @@ if shutil.which("java") is None and not os.environ.get("JAVA_HOME"):
         raise RuntimeError("the Spark tests need Java (openjdk-17-jre-headless)")
     pytest.skip("needs Java", allow_module_level=True)
 
-from quorvalent_index import HashIndex  # noqa: E402
+from quorvalent_index import HashIndex, distributed  # noqa: E402
+from quorvalent_index import spark as adapter  # noqa: E402
 
 # PySpark's own notice about pandas 3, which these tests do not use.
 pytestmark = pytest.mark.filterwarnings("ignore:PySpark does not yet fully support pandas:FutureWarning")
@@ -38,7 +39,6 @@ def session(master):
 def through_the_buckets(monkeypatch):
     """Inputs as small as these are joined in one task; the tests send them through the
     buckets, as large inputs go, unless a test says otherwise."""
-    from quorvalent_index import spark as adapter
     monkeypatch.setattr(adapter, "ONE_TASK_SHARE", 0.0)
 
 
@@ -120,18 +120,20 @@ def test_pairs_and_groups_are_those_of_the_index(spark, kind, bits, column, r, p
             assert rows == list(zip(want_ids.tolist(), want_reps.tolist())), (method, "no priority")
 
 
-@pytest.mark.parametrize("bits, r", [(64, 3), (256, 8)])
-def test_heavy_buckets_are_cut_and_still_give_every_pair_once(spark, bits, r):
+@pytest.mark.parametrize("bits, r, frequent", [(64, 3, 10_000), (256, 8, 10_000), (64, 3, 0)])
+def test_heavy_buckets_are_cut_and_still_give_every_pair_once(spark, monkeypatch, bits, r, frequent):
     from quorvalent_index.spark import near_duplicate_groups, near_duplicate_pairs
+    # Groups take the copies of the hashes the sample sees often out of the join; without
+    # any, the copies meet in the cut buckets and are collapsed there.
+    monkeypatch.setattr(adapter, "FREQUENT_CODES", frequent)
     hashes = data("skewed", bits, 300, seed=5)
     ids = list(range(7, 7 + 3 * 300, 3))
     df = frame(spark, hashes, ids, "text", 3)
     index = HashIndex(hashes, ids=ids)
     i, j, d = index.pairs(r)
     # At most 60 rows a task: buckets of more than 30 are cut (and there are such buckets).
-    from quorvalent_index import distributed, spark as adapter
     codes, _ = adapter.codes_frame(df, "h", "id")
-    heavy, bucket_rows, rows = adapter._heavy_buckets(lambda fraction: codes, distributed.BlockPlan(bits, r), 30)
+    heavy, bucket_rows, rows, _ = adapter._heavy_buckets(lambda fraction: codes, distributed.BlockPlan(bits, r), 30)
     assert bucket_rows == 300 * (r + 1) and rows == 300
     assert heavy and all(chunks >= 2 for chunks in heavy.values())
     # The keys Spark found are those the rows are cut by.
@@ -148,7 +150,6 @@ def test_heavy_buckets_are_cut_and_still_give_every_pair_once(spark, bits, r):
 
 @pytest.mark.parametrize("kind, bits, column, r", [("clustered", 64, "text", 4), ("repeated", 256, "bytes", 10)])
 def test_rows_one_task_holds_are_joined_there(spark, monkeypatch, kind, bits, column, r):
-    from quorvalent_index import spark as adapter
     from quorvalent_index.spark import near_duplicate_groups, near_duplicate_pairs
     monkeypatch.setattr(adapter, "ONE_TASK_SHARE", 1.0)
     hashes = data(kind, bits, 200, seed=r)
@@ -194,7 +195,6 @@ def test_components_past_the_driver_bound_are_found_on_the_executors(spark):
 
 def test_queries_against_a_corpus_and_the_column_function(spark, monkeypatch):
     from pyspark.sql import functions as F
-    from quorvalent_index import spark as adapter
     from quorvalent_index.spark import hamming_distance, near_duplicates_of
     corpus_hashes = data("clustered", 64, 200, seed=3)
     query_hashes = corpus_hashes[:20] + data("random", 64, 10, seed=4)

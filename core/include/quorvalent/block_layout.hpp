@@ -63,10 +63,15 @@ struct owned_pair {
 // of codes within r is reported once, however many buckets the two meet in. Needs every
 // block_of[i] < blocks.size(). With no blocks (a radius of the width or more, or rows few
 // enough for one worker), every block_of[i] must be 0, and every pair of a part within r counts.
+//
+// With `collapse`, for connected components rather than pairs: the copies of a code on one side
+// of a part are joined as one of them, and each other copy is reported with that one (distance
+// 0). The pairs reported then no longer hold every pair among copies, nor every pair of copies
+// of two codes within r, but they connect exactly the rows that the full pairs connect.
 std::vector<owned_pair> owned_bucket_pairs(const std::uint64_t* codes, std::size_t n, unsigned bits,
                                            const std::vector<block>& blocks, const std::int64_t* block_of,
                                            const std::uint64_t* value_of, const std::int64_t* part_of,
-                                           const std::int8_t* side_of, unsigned r);
+                                           const std::int8_t* side_of, unsigned r, bool collapse = false);
 
 }  // namespace quorvalent::codes
 
