@@ -541,9 +541,27 @@ def near_duplicate_groups(df: DataFrame, column: str, max_dist: int, id_col: str
         reps = ids[order][first][np.searchsorted(group_roots, roots)]
     else:
         ids, reps = _star_on_driver(a, b, d, members)
+    if len(ids) <= BROADCAST_IDS:
+        # Sent to every worker as arrays, and looked up a batch at a time: half the time of a
+        # broadcast join, most of which went to making a DataFrame of the driver's arrays.
+        shared = spark.sparkContext.broadcast((ids, reps))
+        return every.mapInArrow(lambda it: _representatives(it, shared), GROUPS_SCHEMA)
     assigned = spark.createDataFrame(pa.table({"id": ids, "rep": reps}))
-    assigned = F.broadcast(assigned) if len(ids) <= BROADCAST_IDS else assigned
     return every.join(assigned, "id", "left").select("id", F.coalesce("rep", "id").alias("representative"))
+
+
+GROUPS_SCHEMA = T.StructType([T.StructField("id", T.LongType()), T.StructField("representative", T.LongType())])
+
+
+def _representatives(batches: Iterator[pa.RecordBatch], shared: Any) -> Iterator[pa.RecordBatch]:
+    """(id, representative) of each id: its own, or the one shared (ids sorted) names."""
+    ids, reps = shared.value
+    for batch in batches:
+        x = batch.column(0).to_numpy(zero_copy_only=False)
+        at = np.minimum(np.searchsorted(ids, x), max(len(ids) - 1, 0))
+        found = ids[at] == x if len(ids) else np.zeros(len(x), dtype=bool)
+        rep = np.where(found, reps[at] if len(ids) else x, x)
+        yield pa.RecordBatch.from_arrays([batch.column(0), pa.array(rep, type=pa.int64())], names=["id", "representative"])
 
 
 def _star_on_driver(a: np.ndarray, b: np.ndarray, d: np.ndarray, members: DataFrame | None) -> tuple[np.ndarray, np.ndarray]:
