@@ -193,6 +193,24 @@ def test_components_past_the_driver_bound_are_found_on_the_executors(spark):
         near_duplicate_groups(df, "h", 4, id_col="id", method="star", max_driver_edges=10)
 
 
+def test_groups_without_ids_number_the_rows_once(spark):
+    """Without an id column the rows are numbered by Spark; every pass of the groups must see
+    the same numbers, on both paths that unite the edges."""
+    from quorvalent_index.spark import near_duplicate_groups
+    hashes = data("clustered", 64, 120, seed=21) + data("repeated", 64, 60, seed=22)
+    df = frame(spark, hashes, range(len(hashes)), "text", 4).select("h", "prio")
+    index = HashIndex(hashes)
+    for bound in (10**9, 0):
+        rows = near_duplicate_groups(df, "h", 3, max_driver_edges=bound).collect()
+        assert len({row["id"] for row in rows}) == len(hashes)
+        groups: dict[int, list[int]] = {}
+        for row in rows:
+            groups.setdefault(row["representative"], []).append(row["id"])
+        assert all(rep == min(members) for rep, members in groups.items()), bound
+        _, want = index.groups(3)
+        assert sorted(len(m) for m in groups.values()) == sorted(np.unique(want, return_counts=True)[1].tolist()), bound
+
+
 def test_queries_against_a_corpus_and_the_column_function(spark, monkeypatch):
     from pyspark.sql import functions as F
     from quorvalent_index.spark import hamming_distance, near_duplicates_of
