@@ -38,16 +38,16 @@ unsigned bits_for(std::size_t n) noexcept {  // the least b with 2^b >= n, at le
     return b;
 }
 
-// Stable counting sort of positions 0..m by bin[0..m) < 2^b, into `order`.
+// Stable counting sort of positions 0..m by bin[0..m) < 2^b, into `order`; `at` is scratch.
 template <class Position>
 void sort_by_bins(const std::uint32_t* bin, std::size_t m, unsigned b, std::vector<std::size_t>& starts,
-                  std::vector<Position>& order) {
+                  std::vector<std::size_t>& at, std::vector<Position>& order) {
     const std::size_t bins = std::size_t{1} << b;
     starts.assign(bins + 1, 0);
     for (std::size_t t = 0; t < m; ++t) ++starts[bin[t] + 1];
     for (std::size_t k = 0; k < bins; ++k) starts[k + 1] += starts[k];
     order.resize(m);
-    std::vector<std::size_t> at(starts.begin(), starts.end() - 1);
+    at.assign(starts.begin(), starts.end() - 1);
     for (std::size_t t = 0; t < m; ++t) order[at[bin[t]]++] = static_cast<Position>(t);
 }
 
@@ -99,7 +99,7 @@ class bucket_joiner {
                 keys_[t] = code(t)[sub.word] & sub.mask;
                 bins_[t] = static_cast<std::uint32_t>(mix(keys_[t]) >> (64 - b));
             }
-            sort_by_bins(bins_.data(), m, b, starts_, order_);
+            sort_by_bins(bins_.data(), m, b, starts_, cursor_, order_);
             for (std::size_t bin = 0; bin + 1 < starts_.size(); ++bin) {
                 const std::size_t from = starts_[bin], to = starts_[bin + 1];
                 for (std::size_t x = from; x < to; ++x) {
@@ -202,7 +202,7 @@ class bucket_joiner {
     const std::uint64_t* local_ = nullptr;
     std::vector<std::uint64_t> keys_;
     std::vector<std::uint32_t> bins_;
-    std::vector<std::size_t> starts_;
+    std::vector<std::size_t> starts_, cursor_;
     std::vector<std::uint32_t> order_;
     std::vector<std::pair<std::uint64_t, std::size_t>> tagged_;
     std::vector<std::size_t> leaders_;

@@ -504,6 +504,10 @@ def near_duplicate_groups(df: DataFrame, column: str, max_dist: int, id_col: str
         kept = [column] if priority_col is None or priority_col == column else [column, priority_col]
         df = df.select(F.monotonically_increasing_id().alias(id_col), *kept).cache()
     codes, width = codes_frame(df, column, id_col, bits)
+    if _hash_kind(df, column) != "long" or width != 64:
+        # Hashes parsed in Python are parsed once: the sample, the copies and the join each
+        # read the codes.
+        codes = codes.cache()
     members = None
     if priority_col is not None:
         members = df.select(_id_column(df, id_col).alias("id"), F.col(priority_col).cast("double").alias("priority"))
