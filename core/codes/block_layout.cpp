@@ -185,7 +185,11 @@ std::vector<table_layout> choose_tables(const bit_statistics& stats, std::size_t
     std::vector<table_layout> tables;
     for (const block& b : blocks) {
         const unsigned width = popcount64_baseline(b.mask);
-        const unsigned key = static_cast<unsigned>(std::clamp(wanted, 1, static_cast<int>(std::min(width, max_key_bits))));
+        unsigned key = static_cast<unsigned>(std::clamp(wanted, 1, static_cast<int>(std::min(width, max_key_bits))));
+        // A table of codes of several words is compact when the block's bits beside the key fit
+        // 16 (tables.hpp): its entries are then a third of the bytes, so buckets twice as full
+        // cost no more to read, and their offsets take half the memory.
+        if (words > 1 && key > 1 && static_cast<int>(key) == wanted && width - key + 1 <= compact_rest_bits) --key;
         // The key is the block's highest `key` bits: for a block of one run, a shift and a mask.
         std::uint64_t key_mask = 0, rest = b.mask;
         for (unsigned k = 0; k < key; ++k) {

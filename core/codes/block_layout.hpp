@@ -45,6 +45,9 @@ inline constexpr std::size_t max_tables = 8;
 // The buckets of a table hold about this many codes: the offsets then cost about a byte per
 // code and table.
 inline constexpr double codes_per_bucket = 4.0;
+// A table of codes of several words stores, for each entry, the block's bits beside the key
+// rather than the whole word when they are at most this many.
+inline constexpr unsigned compact_rest_bits = 16;
 
 // The tables for n codes with these statistics; empty when no bit varies.
 std::vector<table_layout> choose_tables(const bit_statistics& stats, std::size_t n);
@@ -58,6 +61,13 @@ class bit_gather {
         if (runs_ == 1) return (x >> run_[0].shift) & run_[0].mask;  // the common case: one run
         std::uint64_t out = 0;
         for (unsigned k = 0; k < runs_; ++k) out |= ((x >> run_[k].shift) & run_[k].mask) << run_[k].to;
+        return out;
+    }
+    // The inverse: gathered bits back to their places in the word.
+    std::uint64_t scatter(std::uint64_t x) const noexcept {
+        if (runs_ == 1) return (x & run_[0].mask) << run_[0].shift;
+        std::uint64_t out = 0;
+        for (unsigned k = 0; k < runs_; ++k) out |= ((x >> run_[k].to) & run_[k].mask) << run_[k].shift;
         return out;
     }
 

@@ -81,11 +81,11 @@ std::vector<slot_t> first_copies(const index_state& s, job& j) {
         run.clear();
         for (std::uint32_t e = t.begin(b); e < t.end(b); ++e) {
             const slot_t slot = t.entry_slot(e);
-            if (s.live(slot)) run.emplace_back(t.entry_word(e), slot);
+            if (s.live(slot)) run.emplace_back(t.entry_bits(e, b), slot);
         }
         for (; next_tail < tail.size() && (tail[next_tail] >> 32) == b; ++next_tail) {
             const auto slot = static_cast<slot_t>(tail[next_tail]);
-            run.emplace_back(s.code(slot)[t.word()], slot);
+            run.emplace_back(s.code(slot)[t.word()] & t.held_mask(), slot);
         }
         if (run.size() > 1) mark_copies(s, run, first);
     }

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <type_traits>
 #include <vector>
 
 #include "codes/parallel.hpp"
@@ -100,40 +101,56 @@ void join_bucket_unit(const index_state& s, const std::vector<int>& thresholds, 
     const table& t = tables[u.table];
     const auto th = static_cast<unsigned>(thresholds[u.table]);
     const std::uint64_t* words = t.entry_words();
-    auto check = [&](std::uint32_t x, std::uint32_t y) {
-        const std::uint64_t z = words[x] ^ words[y];
-        const unsigned word_distance = popcount64_baseline(z);
-        if (word_distance > r || t.block_distance(z) > th) return;
-        const slot_t a = t.entry_slot(x), b = t.entry_slot(y);
-        if (!s.live(b)) return;
-        unsigned d = word_distance;
-        if (s.words == 1) {
-            if (!owned_by(tables, thresholds, u.table, words + x, words + y)) return;
-        } else {
-            d = full_distance(s.code(a), s.code(b), s.words);
-            if (d > r || !owned_by(tables, thresholds, u.table, s.code(a), s.code(b))) return;
-        }
-        sink.push(slot_pair{a, b, d});
-    };
-    const bool rows_of_one = u.row_end != ~0u;
-    for (std::size_t bucket = u.first; bucket < u.last; ++bucket) {
-        check_cancelled(j);
-        const std::uint32_t lo = t.begin(bucket), hi = t.end(bucket);
-        if (lo == hi) continue;
-        const std::uint32_t x_begin = rows_of_one ? lo + u.row_begin : lo;
-        const std::uint32_t x_end = rows_of_one ? std::min(hi, lo + u.row_end) : hi;
-        for (const std::uint32_t mask : masks) {
-            const std::size_t other = bucket ^ mask;
-            if (other < bucket) continue;
-            const std::uint32_t lo2 = other == bucket ? 0 : t.begin(other), hi2 = other == bucket ? hi : t.end(other);
-            for (std::uint32_t x = x_begin; x < x_end; ++x) {
-                if (rows_of_one) check_cancelled(j);
-                // A removed code is skipped whole: a bucket of a million removed copies costs a
-                // pass over them, not a million passes.
-                if (!s.live(t.entry_slot(x))) continue;
-                for (std::uint32_t y = other == bucket ? x + 1 : lo2; y < hi2; ++y) check(x, y);
+    // A compact table's entries hold the block's rest: the pair's bits then differ by the key
+    // difference of their buckets and by their rests.
+    auto join = [&](auto compact_table) {
+        constexpr bool compact = decltype(compact_table)::value;
+        auto check = [&](std::uint32_t x, std::uint32_t y, std::uint64_t key_part) {
+            std::uint64_t z;
+            if constexpr (compact) {
+                z = key_part | t.rest_xor(x, y);
+            } else {
+                z = words[x] ^ words[y];
+            }
+            const unsigned word_distance = popcount64_baseline(z);
+            if (word_distance > r || t.block_distance(z) > th) return;
+            const slot_t a = t.entry_slot(x), b = t.entry_slot(y);
+            if (!s.live(b)) return;
+            unsigned d = word_distance;
+            if (!compact && s.words == 1) {
+                if (!owned_by(tables, thresholds, u.table, words + x, words + y)) return;
+            } else {
+                d = full_distance(s.code(a), s.code(b), s.words);
+                if (d > r || !owned_by(tables, thresholds, u.table, s.code(a), s.code(b))) return;
+            }
+            sink.push(slot_pair{a, b, d});
+        };
+        const bool rows_of_one = u.row_end != ~0u;
+        for (std::size_t bucket = u.first; bucket < u.last; ++bucket) {
+            check_cancelled(j);
+            const std::uint32_t lo = t.begin(bucket), hi = t.end(bucket);
+            if (lo == hi) continue;
+            const std::uint32_t x_begin = rows_of_one ? lo + u.row_begin : lo;
+            const std::uint32_t x_end = rows_of_one ? std::min(hi, lo + u.row_end) : hi;
+            for (const std::uint32_t mask : masks) {
+                const std::size_t other = bucket ^ mask;
+                if (other < bucket) continue;
+                const std::uint64_t key_part = compact ? t.key_bits_of(mask) : 0;
+                const std::uint32_t lo2 = other == bucket ? 0 : t.begin(other), hi2 = other == bucket ? hi : t.end(other);
+                for (std::uint32_t x = x_begin; x < x_end; ++x) {
+                    if (rows_of_one) check_cancelled(j);
+                    // A removed code is skipped whole: a bucket of a million removed copies costs a
+                    // pass over them, not a million passes.
+                    if (!s.live(t.entry_slot(x))) continue;
+                    for (std::uint32_t y = other == bucket ? x + 1 : lo2; y < hi2; ++y) check(x, y, key_part);
+                }
             }
         }
+    };
+    if (t.compact()) {
+        join(std::true_type{});
+    } else {
+        join(std::false_type{});
     }
 }
 

@@ -15,10 +15,10 @@ namespace {
 // is exactly s, the other table comes later.
 void probe_stage(const index_state& s, unsigned stage, const std::uint64_t* q, best_k_handler& best) {
     const std::vector<table>& tables = s.tables->tables;
-    auto visit = [&](std::size_t i, const table& t, std::uint32_t e) {
+    auto visit = [&](std::size_t i, const table& t, std::uint32_t e, std::size_t) {
         // A code of one word is its table's inline word: no trip to the codes, and none to the
         // slots (another cache miss) for the many that cannot enter.
-        const std::uint64_t word = t.entry_word(e);
+        const std::uint64_t word = s.words == 1 ? t.entry_word(e) : 0;
         const std::uint64_t* c = s.words == 1 ? &word : s.code(t.entry_slot(e));
         const unsigned d = full_distance(c, q, s.words);
         if (d > best.bound()) return;

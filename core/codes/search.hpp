@@ -109,13 +109,13 @@ class bucket_pipeline {
     void ask_entries(std::size_t k) {
         const pending& p = slots_[k % ring];
         const table& t = tables_[p.table];
-        prefetch(t.entry_words() + t.begin(p.bucket));
+        t.prefetch_entries(p.bucket);
     }
     void read(std::size_t k) {
         const pending& p = slots_[k % ring];
         const table& t = tables_[p.table];
         const std::uint32_t end = t.end(p.bucket);
-        for (std::uint32_t e = t.begin(p.bucket); e < end; ++e) visit_(p.table, t, e);
+        for (std::uint32_t e = t.begin(p.bucket); e < end; ++e) visit_(p.table, t, e, p.bucket);
     }
 
     const std::vector<table>& tables_;
@@ -130,8 +130,8 @@ class bucket_pipeline {
 template <class Handler>
 void probe_tables(const index_state& s, const std::vector<int>& thresholds, const std::uint64_t* q, Handler& h) {
     const std::vector<table>& tables = s.tables->tables;
-    auto visit = [&](std::size_t i, const table& t, std::uint32_t e) {
-        const std::uint64_t x = t.entry_word(e) ^ q[t.word()];
+    auto visit = [&](std::size_t i, const table& t, std::uint32_t e, std::size_t bucket) {
+        const std::uint64_t x = t.entry_bits(e, bucket) ^ (q[t.word()] & t.held_mask());
         // Most candidates of a probed bucket are far from the query: the cheapest test first.
         const unsigned bound = h.bound();
         if (popcount64_baseline(x) > bound) return;

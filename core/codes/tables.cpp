@@ -1,6 +1,5 @@
 #include "codes/tables.hpp"
 
-#include <algorithm>
 #include <random>
 
 #include "codes/parallel.hpp"
@@ -8,7 +7,7 @@
 namespace quorvalent::codes {
 
 table::table(const table_layout& layout)
-    : layout_(layout), gather_(layout.key_mask), key_bits_(layout.key_bits()) {}
+    : layout_(layout), gather_(layout.key_mask), rest_gather_(layout.blk.mask & ~layout.key_mask), key_bits_(layout.key_bits()) {}
 
 void table::build(const std::uint64_t* codes, std::size_t n, std::size_t words, large_array<std::uint64_t>& scratch_words,
                   large_array<slot_t>& scratch_slots, job& j) {
@@ -56,9 +55,15 @@ void table::build(const std::uint64_t* codes, std::size_t n, std::size_t words, 
     }
     offsets[buckets] = total;
     counts.clear();
-    words_.reset(n);
+    const std::uint64_t rest_mask = layout_.blk.mask & ~layout_.key_mask;
+    compact_ = words > 1 && popcount64_baseline(rest_mask) <= compact_rest_bits;
+    const bit_gather rest_gather = rest_gather_;
+    words_.reset(compact_ ? 0 : n);
+    rests_.reset(compact_ ? n : 0);
     slots_.reset(n);
     std::uint64_t* out_words = words_.data();
+    std::uint16_t* out_rests = rests_.data();
+    const bool compact = compact_;
     slot_t* out_slots = slots_.data();
     std::uint64_t* spare_words = scratch_words.data();
     slot_t* spare_slots = scratch_slots.data();
@@ -80,7 +85,11 @@ void table::build(const std::uint64_t* codes, std::size_t n, std::size_t words, 
             for (std::uint32_t at = offsets[first_bucket]; at < offsets[end_bucket]; ++at) {
                 const std::uint64_t v = spare_words[at];
                 const std::uint32_t to = cursor[gather(v) - first_bucket]++;
-                out_words[to] = v;
+                if (compact) {
+                    out_rests[to] = static_cast<std::uint16_t>(rest_gather(v));
+                } else {
+                    out_words[to] = v;
+                }
                 out_slots[to] = spare_slots[at];
             }
         }
@@ -109,7 +118,7 @@ void table::measure_occupancy(std::size_t n) {
             // A random mask of s bits among the key's.
             std::uint64_t mask = 0;
             while (static_cast<unsigned>(popcount64_baseline(mask)) < s) mask |= 1ull << (rng() % key_bits_);
-            const std::size_t bucket = key(words_[entry]) ^ static_cast<std::size_t>(mask);
+            const std::size_t bucket = bucket_of(static_cast<std::uint32_t>(entry)) ^ static_cast<std::size_t>(mask);
             sum += static_cast<double>(end(bucket) - begin(bucket));
         }
         occupancy_[s] = sum / samples;

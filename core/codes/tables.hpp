@@ -2,11 +2,13 @@
 // with the word that holds the block stored beside the code's slot, so that probing a bucket
 // reads one contiguous run and touches the codes themselves only for a long code's survivors.
 //
-// Memory per code and table: 8 bytes for the word and 4 for the slot, plus 4 bytes of bucket
-// offset per bucket (about a byte per code, at codes_per_bucket codes a bucket).
+// Memory per code and table: 8 bytes for the word (2 for the block's rest, in a compact table
+// of codes of several words) and 4 for the slot, plus 4 bytes of bucket offset per bucket
+// (about a byte per code, at codes_per_bucket codes a bucket).
 #ifndef QUORVALENT_CODES_TABLES_HPP
 #define QUORVALENT_CODES_TABLES_HPP
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -42,11 +44,39 @@ class table {
     std::uint32_t begin(std::size_t bucket) const noexcept { return offsets_[bucket]; }
     std::uint32_t end(std::size_t bucket) const noexcept { return offsets_[bucket + 1]; }
     const std::uint32_t* offsets() const noexcept { return offsets_.data(); }
-    std::uint64_t entry_word(std::uint32_t e) const noexcept { return words_[e]; }
-    const std::uint64_t* entry_words() const noexcept { return words_.data(); }
     slot_t entry_slot(std::uint32_t e) const noexcept { return slots_[e]; }
 
-    std::size_t memory_bytes() const noexcept { return offsets_.bytes() + words_.bytes() + slots_.bytes(); }
+    // Whether the entries hold only the block's bits outside the key (its "rest", 16 bits at
+    // most) rather than the whole word: tables of codes of more than one word, whose blocks
+    // leave few bits beside the key. The word's other bits belong to the code, read in full
+    // by a candidate that passes the block's test anyway.
+    bool compact() const noexcept { return compact_; }
+    // The entry's word, for a table that is not compact.
+    std::uint64_t entry_word(std::uint32_t e) const noexcept { return words_[e]; }
+    const std::uint64_t* entry_words() const noexcept { return words_.data(); }
+    const std::uint16_t* entry_rests() const noexcept { return rests_.data(); }
+    // The bits an entry of `bucket` holds, in their places in the word: the whole word, or for
+    // a compact table the block's bits alone.
+    std::uint64_t entry_bits(std::uint32_t e, std::size_t bucket) const noexcept {
+        return compact_ ? gather_.scatter(bucket) | rest_gather_.scatter(rests_[e]) : words_[e];
+    }
+    // Which of a query word's bits entry_bits() can be compared with.
+    std::uint64_t held_mask() const noexcept { return compact_ ? layout_.blk.mask : ~0ull; }
+    // A key difference (bucket ^ other bucket) in its places in the word.
+    std::uint64_t key_bits_of(std::size_t key_xor) const noexcept { return gather_.scatter(key_xor); }
+    // Two entries' rests compared, in their places in the word (compact tables).
+    std::uint64_t rest_xor(std::uint32_t x, std::uint32_t y) const noexcept {
+        return rest_gather_.scatter(static_cast<std::uint64_t>(rests_[x] ^ rests_[y]));
+    }
+    void prefetch_entries(std::size_t bucket) const noexcept {
+        if (compact_) {
+            prefetch(rests_.data() + begin(bucket));
+        } else {
+            prefetch(words_.data() + begin(bucket));
+        }
+    }
+
+    std::size_t memory_bytes() const noexcept { return offsets_.bytes() + words_.bytes() + rests_.bytes() + slots_.bytes(); }
 
     // Occupancy seen by a code drawn from the table itself: entry s is the mean number of
     // codes in the buckets whose key differs from that code's key in exactly s bits. Entry 0
@@ -60,12 +90,19 @@ class table {
 
    private:
     void measure_occupancy(std::size_t n);
+    // The bucket an entry is filed in: the last whose entries begin at or before it.
+    std::size_t bucket_of(std::uint32_t e) const noexcept {
+        return static_cast<std::size_t>(std::upper_bound(offsets_.data(), offsets_.data() + buckets() + 1, e) - offsets_.data()) - 1;
+    }
 
     table_layout layout_;
     bit_gather gather_;
+    bit_gather rest_gather_;
     unsigned key_bits_;
+    bool compact_ = false;
     large_array<std::uint32_t> offsets_;
-    large_array<std::uint64_t> words_;
+    large_array<std::uint64_t> words_;   // tables that are not compact
+    large_array<std::uint16_t> rests_;   // compact tables
     large_array<slot_t> slots_;
     std::vector<double> occupancy_;
     std::size_t filled_ = 0;
@@ -104,7 +141,7 @@ std::vector<double> table::live_occupancy(Live&& live, std::size_t& filled) cons
             if (!live(slots_[entry])) continue;
             std::uint64_t mask = 0;
             while (static_cast<unsigned>(popcount64_baseline(mask)) < s) mask |= 1ull << (next() % key_bits_);
-            sum += counts[key(words_[entry]) ^ static_cast<std::size_t>(mask)];
+            sum += counts[bucket_of(static_cast<std::uint32_t>(entry)) ^ static_cast<std::size_t>(mask)];
             ++taken;
         }
         occupancy[s] = taken ? sum / static_cast<double>(taken) : 0.0;

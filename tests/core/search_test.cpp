@@ -188,4 +188,25 @@ TEST(Index, StatesItsBytesPerCode) {
     EXPECT_LE(per_code, 48);
 }
 
+// Codes of several words, cut into blocks of about 32 bits, file only each block's bits beside
+// its key: 6 bytes an entry, not 12. Blocks of whole words (as many words as tables) keep the
+// word, and still answer.
+TEST(Index, CodesOfSeveralWordsStoreTheirBlocksCompactly) {
+    for (unsigned bits : {256u, 128u}) {
+        // 2^18 codes: large arrays are whole huge pages, which these fill exactly.
+        const data_set d = make_codes(bits, std::size_t{1} << 18);
+        qc::code_index index(bits);
+        qc::job j;
+        index.append(d.codes.data(), d.size(), j);
+        const double per_code = static_cast<double>(index.snapshot().memory_bytes()) / static_cast<double>(d.size());
+        // The codes, then for each table a slot and a rest an entry, and 4 bytes a bucket.
+        double want = 8.0 * static_cast<double>(d.words);
+        for (const auto& t : index.snapshot().tables()) {
+            want += 6 + 4.0 * static_cast<double>((std::size_t{1} << t.key_bits) + 1) / static_cast<double>(d.size());
+        }
+        EXPECT_LE(per_code, want + 0.01) << bits;
+        EXPECT_LE(per_code, bits == 256 ? 88.01 : 44.01) << bits;
+    }
+}
+
 }  // namespace
