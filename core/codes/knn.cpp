@@ -15,7 +15,7 @@ namespace {
 // is exactly s, the other table comes later.
 void probe_stage(const index_state& s, unsigned stage, const std::uint64_t* q, best_k_handler& best) {
     const std::vector<table>& tables = s.tables->tables;
-    auto visit = [&](std::size_t i, const table& t, std::uint32_t e, std::size_t) {
+    auto visit = [&](std::size_t i, const table& t, std::uint32_t e, std::size_t, auto) {
         // A code of one word is its table's inline word: no trip to the codes, and none to the
         // slots (another cache miss) for the many that cannot enter.
         const std::uint64_t word = s.words == 1 ? t.entry_word(e) : 0;

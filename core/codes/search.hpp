@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <type_traits>
 #include <vector>
 
 #include "codes/state.hpp"
@@ -115,7 +116,12 @@ class bucket_pipeline {
         const pending& p = slots_[k % ring];
         const table& t = tables_[p.table];
         const std::uint32_t end = t.end(p.bucket);
-        for (std::uint32_t e = t.begin(p.bucket); e < end; ++e) visit_(p.table, t, e, p.bucket);
+        // Whether a table is compact is known a bucket at a time, not tested for every entry.
+        if (t.compact()) {
+            for (std::uint32_t e = t.begin(p.bucket); e < end; ++e) visit_(p.table, t, e, p.bucket, std::true_type{});
+        } else {
+            for (std::uint32_t e = t.begin(p.bucket); e < end; ++e) visit_(p.table, t, e, p.bucket, std::false_type{});
+        }
     }
 
     const std::vector<table>& tables_;
@@ -130,8 +136,13 @@ class bucket_pipeline {
 template <class Handler>
 void probe_tables(const index_state& s, const std::vector<int>& thresholds, const std::uint64_t* q, Handler& h) {
     const std::vector<table>& tables = s.tables->tables;
-    auto visit = [&](std::size_t i, const table& t, std::uint32_t e, std::size_t bucket) {
-        const std::uint64_t x = t.entry_bits(e, bucket) ^ (q[t.word()] & t.held_mask());
+    auto visit = [&](std::size_t i, const table& t, std::uint32_t e, std::size_t bucket, auto compact_table) {
+        std::uint64_t x;
+        if constexpr (decltype(compact_table)::value) {
+            x = t.compact_entry_bits(e, bucket) ^ (q[t.word()] & t.layout().blk.mask);
+        } else {
+            x = t.entry_word(e) ^ q[t.word()];
+        }
         // Most candidates of a probed bucket are far from the query: the cheapest test first.
         const unsigned bound = h.bound();
         if (popcount64_baseline(x) > bound) return;

@@ -7,7 +7,7 @@
 namespace quorvalent::codes {
 
 table::table(const table_layout& layout)
-    : layout_(layout), gather_(layout.key_mask), rest_gather_(layout.blk.mask & ~layout.key_mask), key_bits_(layout.key_bits()) {}
+    : layout_(layout), gather_(layout.key_mask), key_bits_(layout.key_bits()), rest_gather_(layout.blk.mask & ~layout.key_mask) {}
 
 void table::build(const std::uint64_t* codes, std::size_t n, std::size_t words, large_array<std::uint64_t>& scratch_words,
                   large_array<slot_t>& scratch_slots, job& j) {
@@ -63,6 +63,8 @@ void table::build(const std::uint64_t* codes, std::size_t n, std::size_t words, 
     slots_.reset(n);
     std::uint64_t* out_words = words_.data();
     std::uint16_t* out_rests = rests_.data();
+    entries_ = compact_ ? static_cast<const void*>(out_rests) : static_cast<const void*>(out_words);
+    entry_shift_ = compact_ ? 1 : 3;
     const bool compact = compact_;
     slot_t* out_slots = slots_.data();
     std::uint64_t* spare_words = scratch_words.data();

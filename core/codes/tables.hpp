@@ -58,7 +58,10 @@ class table {
     // The bits an entry of `bucket` holds, in their places in the word: the whole word, or for
     // a compact table the block's bits alone.
     std::uint64_t entry_bits(std::uint32_t e, std::size_t bucket) const noexcept {
-        return compact_ ? gather_.scatter(bucket) | rest_gather_.scatter(rests_[e]) : words_[e];
+        return compact_ ? compact_entry_bits(e, bucket) : words_[e];
+    }
+    std::uint64_t compact_entry_bits(std::uint32_t e, std::size_t bucket) const noexcept {
+        return gather_.scatter(bucket) | rest_gather_.scatter(rests_[e]);
     }
     // Which of a query word's bits entry_bits() can be compared with.
     std::uint64_t held_mask() const noexcept { return compact_ ? layout_.blk.mask : ~0ull; }
@@ -69,11 +72,7 @@ class table {
         return rest_gather_.scatter(static_cast<std::uint64_t>(rests_[x] ^ rests_[y]));
     }
     void prefetch_entries(std::size_t bucket) const noexcept {
-        if (compact_) {
-            prefetch(rests_.data() + begin(bucket));
-        } else {
-            prefetch(words_.data() + begin(bucket));
-        }
+        prefetch(static_cast<const char*>(entries_) + (std::size_t{begin(bucket)} << entry_shift_));
     }
 
     std::size_t memory_bytes() const noexcept { return offsets_.bytes() + words_.bytes() + rests_.bytes() + slots_.bytes(); }
@@ -97,15 +96,17 @@ class table {
 
     table_layout layout_;
     bit_gather gather_;
-    bit_gather rest_gather_;
     unsigned key_bits_;
     bool compact_ = false;
     large_array<std::uint32_t> offsets_;
     large_array<std::uint64_t> words_;   // tables that are not compact
     large_array<std::uint16_t> rests_;   // compact tables
     large_array<slot_t> slots_;
+    const void* entries_ = nullptr;      // words_ or rests_, for prefetches
+    unsigned entry_shift_ = 3;
     std::vector<double> occupancy_;
     std::size_t filled_ = 0;
+    bit_gather rest_gather_;  // last: the members a probe reads stay together
 };
 
 template <class Live>
