@@ -128,6 +128,8 @@ def scans(report, n):
         words = bits // 64
         rows = codes.astype(">u8").view(np.uint8).reshape(n, 8 * words)
         index = HashIndex.from_codes(rows if words > 1 else codes, bits=bits)
+        if words > 1:
+            print(f"  {label}: memory {index.nbytes / n:.1f} bytes per code, tables included (the codes: {8 * words})")
         dst = np.empty_like(codes)
         copy, _ = best_of(lambda: np.copyto(dst, codes), 5)
         picks = rng.integers(0, n, size=50)
