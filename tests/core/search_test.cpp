@@ -2,11 +2,15 @@
 // kernels; and the plans the cost model makes on uniform and on skewed data.
 #include <gtest/gtest.h>
 
+#include <numeric>
+
 #include "codes/state.hpp"
 #include "index_test_data.hpp"
 
 namespace qc = quorvalent::codes;
 using index_tests::brute_hits;
+using index_tests::brute_pairs;
+using index_tests::rows_of;
 using index_tests::data_set;
 using index_tests::make_codes;
 using index_tests::rng;
@@ -186,6 +190,58 @@ TEST(Index, StatesItsBytesPerCode) {
     const double per_code = static_cast<double>(index.snapshot().memory_bytes()) / static_cast<double>(d.size());
     EXPECT_GE(per_code, 8 + 3 * 12);
     EXPECT_LE(per_code, 48);
+}
+
+// Compact tables need blocks with few bits beside their keys: 256-bit codes whose words vary in
+// their low 40 bits alone (blocks of 20 bits, keys of 12 to 14) file compact entries. Every search,
+// the join and the groups (with copies) agree with brute force through them.
+TEST(Search, CompactTablesAgreeWithBruteForce) {
+    data_set d = make_codes(256, 12000);
+    for (auto& word : d.codes) word &= 0xFFFFFFFFFFull;
+    for (int k = 0; k < 300; ++k) d.codes.insert(d.codes.end(), d.codes.begin(), d.codes.begin() + 4);
+    qc::code_index index(256);
+    qc::job j(2);
+    index.append(d.codes.data(), d.size(), j);
+    const qc::index_snapshot s = index.snapshot();
+    double entries = 0;
+    for (const auto& t : s.tables()) entries += 6 + 4.0 * static_cast<double>((std::size_t{1} << t.key_bits) + 1) / static_cast<double>(d.size());
+    ASSERT_LE(static_cast<double>(s.memory_bytes()) / static_cast<double>(d.size()), 32 + entries + 0.01) << "compact tables";
+    for (unsigned r : {2u, 5u, 9u}) ASSERT_FALSE(s.plan_within(r).scan) << s.plan_within(r).describe();
+    for (unsigned r : {3u, 7u}) ASSERT_FALSE(s.plan_pairs(r).scan) << s.plan_pairs(r).describe();
+    for (int rep = 0; rep < 10; ++rep) {
+        const std::size_t from = rng()() % d.size();
+        std::vector<std::uint64_t> q(d.code(from), d.code(from) + 4);
+        q[rep % 4] ^= 1ull << (rng()() % 40);
+        const std::vector<qc::hit> all = brute_hits(d, q.data());
+        for (unsigned r : {0u, 2u, 5u, 9u, 14u, 30u}) {
+            std::vector<qc::hit> want;
+            for (const qc::hit& h : all) {
+                if (h.dist <= r) want.push_back(h);
+            }
+            expect_same(s.within(q.data(), r), want, "within r=" + std::to_string(r));
+        }
+        expect_same(s.nearest(q.data(), 10), std::vector<qc::hit>(all.begin(), all.begin() + 10), "nearest");
+    }
+    for (unsigned r : {0u, 3u, 7u}) {
+        const auto want = brute_pairs(d, nullptr, r);
+        qc::job pj(2);
+        ASSERT_EQ(rows_of(s.pairs(r, pj)), want) << "pairs r=" << r;
+        // Components: each code's group is led by the lowest id joined to it.
+        std::vector<std::size_t> low(d.size());
+        std::iota(low.begin(), low.end(), std::size_t{0});
+        const auto find = [&](std::size_t x) {
+            while (low[x] != x) x = low[x] = low[low[x]];
+            return x;
+        };
+        for (const auto& p : want) {
+            const std::size_t a = find(p.i), b = find(p.j);
+            low[std::max(a, b)] = std::min(a, b);
+        }
+        qc::job gj(2);
+        const auto groups = s.groups(r, qc::group_method::components, nullptr, gj);
+        ASSERT_EQ(groups.ids.size(), d.size());
+        for (std::size_t k = 0; k < d.size(); ++k) ASSERT_EQ(groups.reps[k], find(groups.ids[k])) << "groups r=" << r;
+    }
 }
 
 // Codes of several words, cut into blocks of about 32 bits, file only each block's bits beside
