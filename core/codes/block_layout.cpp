@@ -186,7 +186,7 @@ std::vector<table_layout> choose_tables(const bit_statistics& stats, std::size_t
     for (const block& b : blocks) {
         const unsigned width = popcount64_baseline(b.mask);
         // Tables of codes of several words keep these keys too: keys a bit narrower would halve
-        // the offsets (4 bytes a code less for 256-bit codes) but crowd the buckets of
+        // the offsets (2 bytes a code less for 256-bit codes) but crowd the buckets of
         // clustered codes, whose self-join at r = 31 took 104 s instead of 77.
         const unsigned key = static_cast<unsigned>(std::clamp(wanted, 1, static_cast<int>(std::min(width, max_key_bits))));
         // The key is the block's highest `key` bits: for a block of one run, a shift and a mask.

@@ -42,8 +42,8 @@ inline constexpr unsigned max_key_bits = 24;
 inline constexpr unsigned min_block_bits = 8;
 // A code of many words gets at most this many tables.
 inline constexpr std::size_t max_tables = 8;
-// The buckets of a table hold about this many codes: the offsets then cost about a byte per
-// code and table.
+// The buckets of a table hold about this many codes: the offsets then cost about half a byte
+// per code and table.
 inline constexpr double codes_per_bucket = 4.0;
 // A table of codes of several words stores, for each entry, the block's bits beside the key
 // rather than the whole word when they are at most this many.

@@ -75,7 +75,10 @@ void scan_codes(const index_state& s, std::size_t from, std::size_t to, const st
 // Probes are scattered over the tables, so each costs two dependent cache misses: the bucket's
 // offsets, then its run of entries. They go through a software pipeline: a bucket's offsets are
 // asked for when it is added, its entries `lead` buckets later, and it is read `2 * lead`
-// buckets later, so that many misses are in flight at once instead of one after another.
+// buckets later, so that many misses are in flight at once instead of one after another. The
+// offsets are decoded once, when the entries are asked for, and kept for the read: decoding
+// them again there put their arithmetic between the read and its entries (a 64-bit query at
+// r = 8 took 26 us instead of 17).
 template <class Visit>
 class bucket_pipeline {
    public:
@@ -83,8 +86,8 @@ class bucket_pipeline {
     bucket_pipeline(const bucket_pipeline&) = delete;
     bucket_pipeline& operator=(const bucket_pipeline&) = delete;
     void add(std::size_t t, std::size_t bucket) {
-        prefetch(tables_[t].offsets() + bucket);
-        slots_[added_ % ring] = {static_cast<std::uint32_t>(t), static_cast<std::uint32_t>(bucket)};
+        tables_[t].prefetch_offsets(bucket);
+        slots_[added_ % ring] = {static_cast<std::uint32_t>(t), static_cast<std::uint32_t>(bucket), 0, 0};
         ++added_;
         if (added_ > lead) ask_entries(added_ - lead - 1);
         if (added_ > 2 * lead) read(added_ - 2 * lead - 1);
@@ -105,22 +108,24 @@ class bucket_pipeline {
     static constexpr std::size_t ring = 2 * lead + 1;
     struct pending {
         std::uint32_t table, bucket;
+        std::uint32_t begin, end;  // the bucket's entries, once its offsets have arrived
     };
 
     void ask_entries(std::size_t k) {
-        const pending& p = slots_[k % ring];
+        pending& p = slots_[k % ring];
         const table& t = tables_[p.table];
-        t.prefetch_entries(p.bucket);
+        p.begin = t.begin(p.bucket);
+        p.end = t.end(p.bucket);
+        t.prefetch_entry(p.begin);
     }
     void read(std::size_t k) {
         const pending& p = slots_[k % ring];
         const table& t = tables_[p.table];
-        const std::uint32_t end = t.end(p.bucket);
         // Whether a table is compact is known a bucket at a time, not tested for every entry.
         if (t.compact()) {
-            for (std::uint32_t e = t.begin(p.bucket); e < end; ++e) visit_(p.table, t, e, p.bucket, std::true_type{});
+            for (std::uint32_t e = p.begin; e < p.end; ++e) visit_(p.table, t, e, p.bucket, std::true_type{});
         } else {
-            for (std::uint32_t e = t.begin(p.bucket); e < end; ++e) visit_(p.table, t, e, p.bucket, std::false_type{});
+            for (std::uint32_t e = p.begin; e < p.end; ++e) visit_(p.table, t, e, p.bucket, std::false_type{});
         }
     }
 

@@ -1,5 +1,7 @@
 #include "codes/tables.hpp"
 
+#include <algorithm>
+#include <cstdint>
 #include <random>
 
 #include "codes/parallel.hpp"
@@ -33,8 +35,9 @@ void table::build(const std::uint64_t* codes, std::size_t n, std::size_t words, 
         std::uint32_t* count = counts[p].data();
         for (std::size_t i = part_begin(p); i < part_begin(p + 1); ++i) ++count[gather(codes[i * words + w])];
     });
-    offsets_.reset(buckets + 1);
-    std::uint32_t* offsets = offsets_.data();
+    // Whole offsets while the table is built; filed as bases and deltas once it is.
+    large_array<std::uint32_t> whole_offsets(buckets + 1);
+    std::uint32_t* offsets = whole_offsets.data();
     // Bucket offsets, and where each part starts in each run.
     std::vector<std::vector<std::uint32_t>> run_cursor(parts, std::vector<std::uint32_t>(runs, 0));
     std::uint32_t total = 0;
@@ -96,7 +99,23 @@ void table::build(const std::uint64_t* codes, std::size_t n, std::size_t words, 
             }
         }
     });
+    store_offsets(offsets);
     measure_occupancy(n);
+}
+
+void table::store_offsets(const std::uint32_t* offsets) {
+    const std::size_t count = buckets() + 1;
+    // Groups of 64 buckets, unless a delta cannot span one (tens of thousands of copies of one
+    // code in a bucket): then a base a bucket, all deltas 0, which costs 6 bytes a bucket but
+    // keeps begin() free of a branch.
+    constexpr unsigned widest = 6;
+    bool fits = true;
+    for (std::size_t b = 0; b < count && fits; ++b) fits = offsets[b] - offsets[(b >> widest) << widest] <= 0xffffu;
+    group_shift_ = fits ? widest : 0;
+    bases_.reset(((count - 1) >> group_shift_) + 1);
+    deltas_.reset(count);
+    for (std::size_t g = 0; g < bases_.size(); ++g) bases_[g] = offsets[g << group_shift_];
+    for (std::size_t b = 0; b < count; ++b) deltas_[b] = static_cast<std::uint16_t>(offsets[b] - bases_[b >> group_shift_]);
 }
 
 void table::measure_occupancy(std::size_t n) {

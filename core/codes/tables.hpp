@@ -3,8 +3,8 @@
 // reads one contiguous run and touches the codes themselves only for a long code's survivors.
 //
 // Memory per code and table: 8 bytes for the word (2 for the block's rest, in a compact table
-// of codes of several words) and 4 for the slot, plus 4 bytes of bucket offset per bucket
-// (about a byte per code, at codes_per_bucket codes a bucket).
+// of codes of several words) and 4 for the slot, plus about 2 bytes of bucket offset per
+// bucket (half a byte per code, at codes_per_bucket codes a bucket).
 #ifndef QUORVALENT_CODES_TABLES_HPP
 #define QUORVALENT_CODES_TABLES_HPP
 
@@ -41,9 +41,13 @@ class table {
     void build(const std::uint64_t* codes, std::size_t n, std::size_t words, large_array<std::uint64_t>& scratch_words,
                large_array<slot_t>& scratch_slots, job& j);
 
-    std::uint32_t begin(std::size_t bucket) const noexcept { return offsets_[bucket]; }
-    std::uint32_t end(std::size_t bucket) const noexcept { return offsets_[bucket + 1]; }
-    const std::uint32_t* offsets() const noexcept { return offsets_.data(); }
+    // A bucket's entries begin at its group's base plus its own 16-bit delta: 2 bytes a bucket
+    // and 4 a group of 64 buckets, instead of 4 a bucket. The bases (16 KiB for 2^18 buckets)
+    // stay in cache, so a probe still waits on one line of offsets. A table where a delta
+    // cannot span a group (tens of thousands of copies of one code) has groups of one bucket.
+    std::uint32_t begin(std::size_t bucket) const noexcept { return bases_[bucket >> group_shift_] + deltas_[bucket]; }
+    std::uint32_t end(std::size_t bucket) const noexcept { return begin(bucket + 1); }
+    void prefetch_offsets(std::size_t bucket) const noexcept { prefetch(deltas_.data() + bucket); }
     slot_t entry_slot(std::uint32_t e) const noexcept { return slots_[e]; }
 
     // Whether the entries hold only the block's bits outside the key (its "rest", 16 bits at
@@ -71,11 +75,13 @@ class table {
     std::uint64_t rest_xor(std::uint32_t x, std::uint32_t y) const noexcept {
         return rest_gather_.scatter(static_cast<std::uint64_t>(rests_[x] ^ rests_[y]));
     }
-    void prefetch_entries(std::size_t bucket) const noexcept {
-        prefetch(static_cast<const char*>(entries_) + (std::size_t{begin(bucket)} << entry_shift_));
+    void prefetch_entry(std::uint32_t e) const noexcept {
+        prefetch(static_cast<const char*>(entries_) + (std::size_t{e} << entry_shift_));
     }
 
-    std::size_t memory_bytes() const noexcept { return offsets_.bytes() + words_.bytes() + rests_.bytes() + slots_.bytes(); }
+    std::size_t memory_bytes() const noexcept {
+        return bases_.bytes() + deltas_.bytes() + words_.bytes() + rests_.bytes() + slots_.bytes();
+    }
 
     // Occupancy seen by a code drawn from the table itself: entry s is the mean number of
     // codes in the buckets whose key differs from that code's key in exactly s bits. Entry 0
@@ -89,16 +95,29 @@ class table {
 
    private:
     void measure_occupancy(std::size_t n);
+    // Files the offsets (buckets() + 1 of them, the last the entries' number) as bases and deltas.
+    void store_offsets(const std::uint32_t* offsets);
     // The bucket an entry is filed in: the last whose entries begin at or before it.
     std::size_t bucket_of(std::uint32_t e) const noexcept {
-        return static_cast<std::size_t>(std::upper_bound(offsets_.data(), offsets_.data() + buckets() + 1, e) - offsets_.data()) - 1;
+        std::size_t lo = 0, hi = buckets();  // the bucket lies in [lo, hi]
+        while (lo < hi) {
+            const std::size_t mid = lo + (hi - lo + 1) / 2;
+            if (begin(mid) <= e) {
+                lo = mid;
+            } else {
+                hi = mid - 1;
+            }
+        }
+        return lo;
     }
 
     table_layout layout_;
     bit_gather gather_;
     unsigned key_bits_;
     bool compact_ = false;
-    large_array<std::uint32_t> offsets_;
+    unsigned group_shift_ = 0;
+    large_array<std::uint32_t> bases_;
+    large_array<std::uint16_t> deltas_;
     large_array<std::uint64_t> words_;   // tables that are not compact
     large_array<std::uint16_t> rests_;   // compact tables
     large_array<slot_t> slots_;

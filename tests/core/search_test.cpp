@@ -255,12 +255,58 @@ TEST(Index, CodesOfSeveralWordsStoreTheirBlocksCompactly) {
         qc::job j;
         index.append(d.codes.data(), d.size(), j);
         const double per_code = static_cast<double>(index.snapshot().memory_bytes()) / static_cast<double>(d.size());
-        // The codes, then for each table a slot and a rest an entry, and 4 bytes a bucket.
+        // The codes, then for each table a slot and a rest an entry, 2 bytes a bucket and 4 a
+        // group of 64 buckets.
         double want = 8.0 * static_cast<double>(d.words);
         for (const auto& t : index.snapshot().tables()) {
-            want += 6 + 4.0 * static_cast<double>((std::size_t{1} << t.key_bits) + 1) / static_cast<double>(d.size());
+            const std::size_t buckets = std::size_t{1} << t.key_bits;
+            want += 6 + static_cast<double>(2 * (buckets + 1) + 4 * (buckets / 64 + 1)) / static_cast<double>(d.size());
         }
         EXPECT_LE(per_code, want + 0.01) << bits;
+    }
+}
+
+// Bucket offsets are a base a group of 64 buckets plus a 16-bit delta a bucket: a group whose
+// entries a delta cannot span (one bucket of copies, or crowded neighbours) must still give
+// every bucket its own entries, neither more nor fewer, and so must one that just fits.
+TEST(Tables, OffsetsOfCrowdedBucketsStayExact) {
+    // A 20-bit block keyed by its top 14 bits: buckets 0..16383.
+    const qc::table_layout layout{{0, (1ull << 20) - 1}, ((1ull << 20) - 1) & ~((1ull << 6) - 1)};
+    std::mt19937_64 r(7);
+    std::vector<std::vector<std::uint64_t>> cases;
+    std::vector<std::uint64_t> uniform(50000);
+    for (auto& c : uniform) c = r();
+    cases.push_back(uniform);
+    // One bucket past 65,535 entries, beside uniform codes.
+    std::vector<std::uint64_t> one_bucket = uniform;
+    one_bucket.insert(one_bucket.end(), 70000, 0x12344ull << 6);
+    cases.push_back(one_bucket);
+    // No bucket past it, but 40 neighbouring buckets together past it.
+    std::vector<std::uint64_t> one_group = uniform;
+    for (std::uint64_t b = 0; b < 40; ++b) one_group.insert(one_group.end(), 3000, ((576 + b) << 6) | b);
+    cases.push_back(one_group);
+    // A bucket of copies that a delta just spans.
+    std::vector<std::uint64_t> nearly = uniform;
+    nearly.insert(nearly.end(), 60000, 0x12344ull << 6);
+    cases.push_back(nearly);
+    for (std::size_t k = 0; k < cases.size(); ++k) {
+        const std::vector<std::uint64_t>& codes = cases[k];
+        qc::table t(layout);
+        qc::large_array<std::uint64_t> words(codes.size());
+        qc::large_array<qc::slot_t> slots(codes.size());
+        qc::job j;
+        t.build(codes.data(), codes.size(), 1, words, slots, j);
+        std::vector<std::vector<qc::slot_t>> want(t.buckets());
+        for (std::size_t i = 0; i < codes.size(); ++i) want[t.key(codes[i])].push_back(static_cast<qc::slot_t>(i));
+        ASSERT_EQ(t.end(t.buckets() - 1), codes.size()) << k;
+        for (std::size_t b = 0; b < t.buckets(); ++b) {
+            std::vector<qc::slot_t> got;
+            for (std::uint32_t e = t.begin(b); e < t.end(b); ++e) {
+                got.push_back(t.entry_slot(e));
+                ASSERT_EQ(t.entry_word(e), codes[t.entry_slot(e)]) << k;
+            }
+            ASSERT_EQ(got, want[b]) << "case " << k << ", bucket " << b;
+        }
     }
 }
 

@@ -9,10 +9,10 @@
 // Memory, for N codes of W words and m tables of 2^p buckets each:
 //   8W bytes per code for the codes themselves (none for borrowed codes), 12 bytes per code per
 //   table (the word that holds the table's block, stored inline by bucket, and the slot), and
-//   4 * 2^p bytes per table of bucket offsets, where 2^p is about N / 4. For 64-bit codes that
-//   is 8 + 3 * 12 + about 3 = 47 bytes per code. Codes of several words whose blocks leave at
-//   most 16 bits beside the key store those bits instead of the word, 6 bytes per code per
-//   table: for 256-bit codes 32 + 8 * 6 + about 8 = 88 bytes per code.
+//   about 2 * 2^p bytes per table of bucket offsets, where 2^p is about N / 4. For 64-bit codes
+//   that is 8 + 3 * 12 + about 1.5 = 45.6 bytes per code. Codes of several words whose blocks
+//   leave at most 16 bits beside the key store those bits instead of the word, 6 bytes per code
+//   per table: for 256-bit codes 32 + 8 * 6 + about 4 = 84 bytes per code.
 //   Ids given by the caller add 8 bytes per code,
 //   and 4 more when they do not ascend in insertion order (the slots in id order, for lookups);
 //   an index numbered by insertion stores no ids until a compaction leaves gaps in them.
