@@ -1455,6 +1455,13 @@ void translate_errors(const std::exception_ptr& p, void*) {
 }  // namespace
 
 NB_MODULE(_core, m) {
+    // The index is built to count bits with POPCNT (see CMakeLists.txt): on a CPU without it,
+    // a clear error here rather than an illegal instruction at the first search.
+    if (const char* missing = qc::missing_instruction()) {
+        throw nb::import_error((std::string("quorvalent_index needs a CPU with the ") + missing +
+                                " instruction (x86-64-v2: Intel since 2008, AMD since 2007); this one has none")
+                                   .c_str());
+    }
     m.doc() = "The compiled core of quorvalent_index: exact near-duplicate search over hex hashes.";
     m.attr("__version__") = QUORVALENT_VERSION;
     m.attr("scan_kernel") = qc::active_scan_kernel_name();

@@ -4,8 +4,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-# Java for the Spark tests.
-bash scripts/debian_packages.sh libgtest-dev g++ openjdk-17-jre-headless
+# Java for the Spark tests; qemu-user to load the index on a CPU model without POPCNT.
+bash scripts/debian_packages.sh libgtest-dev g++ openjdk-17-jre-headless qemu-user
 command -v cmake >/dev/null || bash scripts/debian_packages.sh cmake
 
 generator=()

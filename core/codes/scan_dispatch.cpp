@@ -1,4 +1,5 @@
-// Chooses the scan kernel; compiled for the baseline instruction set only.
+// Chooses the scan kernel; compiled without vector instruction sets (POPCNT aside, as the rest
+// of the index is).
 #if defined(__AVX__) || defined(__AVX2__) || defined(__AVX512F__)
 #error "scan_dispatch.cpp must be compiled without vector ISA flags"
 #endif
@@ -6,6 +7,7 @@
 #include <iterator>
 
 #include "codes/scan_kernels.hpp"
+#include "common/portability.hpp"
 #include "common/cpu_features.hpp"
 #include "common/kernel_table.hpp"
 #include "quorvalent/code_index.hpp"
@@ -33,5 +35,12 @@ const scan_kernel& choose_scan_kernel(std::uint32_t features) noexcept {
 const scan_kernel& active_scan_kernel() noexcept { return chosen; }
 
 const char* active_scan_kernel_name() noexcept { return chosen.name; }
+
+const char* missing_instruction() noexcept {
+#if defined(__POPCNT__) && QV_X86_64
+    if (!(cpu_features() & feature_popcnt)) return "POPCNT";
+#endif
+    return nullptr;
+}
 
 }  // namespace quorvalent::codes

@@ -1,7 +1,10 @@
 """The index under faults: too little memory, threads that cannot start, an interpreter that
-exits mid-join, writers racing readers, files replaced while they are read. Each case once
-crashed, hung or answered from two states at once."""
+exits mid-join, writers racing readers, files replaced while they are read, a CPU without an
+instruction the build counts on. Each case once crashed, hung or answered from two states at
+once."""
 import os
+import platform
+import shutil
 import subprocess
 import sys
 import textwrap
@@ -258,3 +261,38 @@ def test_a_valid_file_loaded_under_memory_pressure_is_a_memory_error(tmp_path):
             print("MemoryError")
     """)
     assert out == ["MemoryError"]
+
+
+# The extension alone, loaded without the package (whose numpy may itself refuse an old CPU).
+LOAD_EXTENSION = """
+import importlib.machinery, importlib.util, sys
+loader = importlib.machinery.ExtensionFileLoader("quorvalent_index._core", sys.argv[1])
+spec = importlib.util.spec_from_loader("quorvalent_index._core", loader)
+core = importlib.util.module_from_spec(spec)
+loader.exec_module(core)
+print(core.HashIndex(["00ff", "01ff", "ffff"]).within("00ff", 2)[0].tolist())
+"""
+
+
+@pytest.mark.skipif(not (sys.platform.startswith("linux") and platform.machine() == "x86_64"),
+                    reason="an x86-64 CPU model under qemu-user")
+def test_a_cpu_without_popcnt_gets_an_import_error_not_an_illegal_instruction():
+    from quorvalent_index import _core
+    qemu = shutil.which("qemu-x86_64")
+    if qemu is None:
+        if os.environ.get("QUORVALENT_REQUIRE_OPTIONAL"):
+            pytest.fail("qemu-x86_64 is missing (Debian's qemu-user)")
+        pytest.skip("needs qemu-x86_64")
+
+    def load_on(cpu):
+        return subprocess.run([qemu, "-cpu", cpu, sys.executable, "-c", LOAD_EXTENSION, _core.__file__],
+                              capture_output=True, text=True, timeout=120)
+
+    # qemu64 lacks POPCNT; a build that counted with it anyway died at the first search.
+    old = load_on("qemu64")
+    assert old.returncode == 1, (old.returncode, old.stderr[-2000:])
+    assert "ImportError: quorvalent_index needs a CPU with the POPCNT instruction" in old.stderr, old.stderr[-2000:]
+    # Nehalem, the first Intel core with it, loads the module and searches.
+    new = load_on("Nehalem")
+    assert new.returncode == 0, new.stderr[-2000:]
+    assert new.stdout.split() == ["[0,", "1]"]

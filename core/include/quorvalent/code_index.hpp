@@ -279,6 +279,10 @@ class code_index {
 // The scan kernel behind the plain scans, for reports.
 const char* active_scan_kernel_name() noexcept;
 
+// An instruction this build of the index counts on and this CPU lacks ("POPCNT"), or null.
+// Nothing of the index may run where it is not null.
+const char* missing_instruction() noexcept;
+
 }  // namespace quorvalent::codes
 
 #endif
