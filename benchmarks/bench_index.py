@@ -152,6 +152,19 @@ def scans(report, n):
                       f"(the scan at {copy / ours:.2f} of the copy's rate)")
             else:
                 print(f"    plan: {plan}")
+        if label == "256-bit clustered":
+            # Every pair at PDQ's threshold, against faiss's flat index asked for each code's
+            # neighbours (range_search of every code, extrapolated from a sample of them).
+            print(f"  pairs r=31: {index.plan(31, kind='pairs')}")
+            ours, (i, _, _) = best_of(lambda: index.pairs(31, threads=1), 1)
+            if flat is not None:
+                sample = rows[picks]
+                per = per_call(lambda q: flat.range_search(q[None], 32), sample, 1.0)
+                peers = {f"faiss flat range_search of every code (extrapolated from {len(sample)})": per * n}
+            else:
+                peers = {}
+            report.add(f"{label}, N = {n:,}: all pairs, r = 31, one thread ({len(i):,} pairs)", ours, peers)
+            del i
         del index, flat
 
 
