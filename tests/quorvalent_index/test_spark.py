@@ -233,6 +233,15 @@ def test_queries_against_a_corpus_and_the_column_function(spark, monkeypatch):
                                                           frame(spark, wide_corpus, list(range(500, 560)), "text", 3),
                                                           "h", 40, id_col="id").collect())
     assert got == sorted(zip(i.tolist(), (j + 500).tolist(), d.tolist()))
+    # 37-bit codes: one word narrower than the word, which the slices' indexes borrow as is.
+    odd_corpus = data("clustered", 37, 80, seed=7)
+    odd_queries = odd_corpus[:6] + data("random", 37, 2, seed=8)
+    i, j, d = HashIndex(odd_queries, bits=37).pairs(6, other=HashIndex(odd_corpus, bits=37))
+    assert len(i) > len(odd_queries)
+    got = sorted(tuple(row) for row in near_duplicates_of(frame(spark, odd_queries, list(range(8)), "text"),
+                                                          frame(spark, odd_corpus, list(range(700, 780)), "text", 3),
+                                                          "h", 6, id_col="id", bits=37).collect())
+    assert got == sorted(zip(i.tolist(), (j + 700).tolist(), d.tolist()))
     pairs = spark.createDataFrame([("ff00", "0f00"), ("abcd", None), ("0000", "ffff")], ["a", "b"])
     assert [row.d for row in pairs.select(hamming_distance("a", "b").alias("d")).collect()] == [4, None, 16]
     assert pairs.select(hamming_distance(F.col("a"), F.lit("ffff")).alias("d")).collect()[0].d == 8
