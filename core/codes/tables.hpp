@@ -49,6 +49,7 @@ class table {
     std::uint32_t end(std::size_t bucket) const noexcept { return begin(bucket + 1); }
     void prefetch_offsets(std::size_t bucket) const noexcept { prefetch(deltas_.data() + bucket); }
     slot_t entry_slot(std::uint32_t e) const noexcept { return slots_[e]; }
+    void prefetch_slot(std::uint32_t e) const noexcept { prefetch(slots_.data() + e); }
 
     // Whether the entries hold only the block's bits outside the key (its "rest", 16 bits at
     // most) rather than the whole word: tables of codes of more than one word, whose blocks
