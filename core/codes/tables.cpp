@@ -62,7 +62,7 @@ void table::build(const std::uint64_t* codes, std::size_t n, std::size_t words, 
     compact_ = words > 1 && popcount64_baseline(rest_mask) <= compact_rest_bits;
     const bit_gather rest_gather = rest_gather_;
     words_.reset(compact_ ? 0 : n);
-    rests_.reset(compact_ ? n : 0);
+    rests_.reset(compact_ ? n + rest_padding : 0);
     slots_.reset(n);
     std::uint64_t* out_words = words_.data();
     std::uint16_t* out_rests = rests_.data();
