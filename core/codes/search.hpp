@@ -20,6 +20,10 @@
 #include <type_traits>
 #include <vector>
 
+#if defined(__SSE2__) || defined(_M_X64)
+#include <emmintrin.h>
+#endif
+
 #include "codes/state.hpp"
 #include "common/portability.hpp"
 
@@ -190,15 +194,54 @@ class candidate_pipeline {
     std::size_t entries_in_ = 0, entries_out_ = 0, slots_in_ = 0, slots_out_ = 0;
 };
 
-// Four rests packed in a word, each XORed with the query's: the top bit of each 16-bit lane
-// set where the lane has at most `most` bits set.
-inline std::uint64_t lanes_within(std::uint64_t x, unsigned most) noexcept {
+// Which of the eight rests at p differ from q in at most `most` bits: bit k for p[k]. The
+// scalar form is the reference; the others are checked against it.
+inline unsigned rests_within_reference(const std::uint16_t* p, std::uint16_t q, unsigned most) noexcept {
+    unsigned m = 0;
+    for (unsigned k = 0; k < 8; ++k) m |= static_cast<unsigned>(popcount64_baseline(p[k] ^ q) <= most) << k;
+    return m;
+}
+
+// Four 16-bit lanes at a time in a 64-bit word, for CPUs without 128-bit integer vectors.
+inline unsigned rests_within_swar(const std::uint16_t* p, std::uint16_t q, unsigned most) noexcept {
     constexpr std::uint64_t ones = 0x0001000100010001ull;
-    x = x - ((x >> 1) & (ones * 0x5555));
-    x = (x & (ones * 0x3333)) + ((x >> 2) & (ones * 0x3333));
-    x = (x + (x >> 4)) & (ones * 0x0f0f);
-    x = (x + (x >> 8)) & (ones * 0x001f);  // each lane's count, 0 to 16
-    return (ones * (0x8000 + most) - x) & (ones * 0x8000);
+    const std::uint64_t limit = ones * (0x8000 + std::min(most, 16u));
+    unsigned m = 0;
+    for (unsigned half = 0; half < 2; ++half) {
+        std::uint64_t x;
+        std::memcpy(&x, p + 4 * half, 8);
+        x ^= ones * q;
+        x = x - ((x >> 1) & (ones * 0x5555));
+        x = (x & (ones * 0x3333)) + ((x >> 2) & (ones * 0x3333));
+        x = (x + (x >> 4)) & (ones * 0x0f0f);
+        x = (x + (x >> 8)) & (ones * 0x001f);  // each lane's count, 0 to 16
+        // A lane's top bit survives the subtraction exactly when its count is at most `most`.
+        const std::uint64_t top = (limit - x) & (ones * 0x8000);
+        // Bits 15, 31, 47 and 63 to bits 0 to 3: each lands alone (16k + 15(3 - k) = 45 + k).
+        m |= static_cast<unsigned>((((top >> 15) * 0x0000200040008001ull) >> 45) & 0xF) << (4 * half);
+    }
+    return m;
+}
+
+#if defined(__SSE2__) || defined(_M_X64)
+inline unsigned rests_within_sse2(const std::uint16_t* p, std::uint16_t q, unsigned most) noexcept {
+    __m128i x = _mm_xor_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), _mm_set1_epi16(static_cast<short>(q)));
+    const __m128i m1 = _mm_set1_epi8(0x55), m2 = _mm_set1_epi8(0x33), m4 = _mm_set1_epi8(0x0f);
+    x = _mm_sub_epi8(x, _mm_and_si128(_mm_srli_epi16(x, 1), m1));
+    x = _mm_add_epi8(_mm_and_si128(x, m2), _mm_and_si128(_mm_srli_epi16(x, 2), m2));
+    x = _mm_and_si128(_mm_add_epi8(x, _mm_srli_epi16(x, 4)), m4);
+    x = _mm_and_si128(_mm_add_epi16(x, _mm_srli_epi16(x, 8)), _mm_set1_epi16(0x1f));
+    const __m128i pass = _mm_cmpgt_epi16(_mm_set1_epi16(static_cast<short>(std::min(most, 16u) + 1)), x);
+    return static_cast<unsigned>(_mm_movemask_epi8(_mm_packs_epi16(pass, pass))) & 0xFF;
+}
+#endif
+
+inline unsigned rests_within(const std::uint16_t* p, std::uint16_t q, unsigned most) noexcept {
+#if defined(__SSE2__) || defined(_M_X64)
+    return rests_within_sse2(p, q, most);
+#else
+    return rests_within_swar(p, q, most);
+#endif
 }
 
 // The probe of a compact table. A uniform 256-bit query at r = 31 visits about 1,000 buckets
@@ -216,10 +259,8 @@ void probe_compact_table(const table& t, unsigned threshold, std::uint64_t word,
         std::uint32_t bucket, most, begin, end;
     } slots[ring];
     const std::size_t qkey = t.key(word);
-    const std::uint64_t qrests = t.rest_of(word) * 0x0001000100010001ull;
+    const auto qrest = static_cast<std::uint16_t>(t.rest_of(word));
     const std::uint16_t* rests = t.entry_rests();
-    // Entries' lanes: lanes[k] keeps the first k of a word's four.
-    static constexpr std::uint64_t lanes[5] = {0, 0x8000ull, 0x80008000ull, 0x800080008000ull, 0x8000800080008000ull};
     std::size_t added = 0;
     auto ask = [&](std::size_t k) {
         pending& p = slots[k % ring];
@@ -230,15 +271,10 @@ void probe_compact_table(const table& t, unsigned threshold, std::uint64_t word,
     auto read = [&](std::size_t k) {
         const pending& p = slots[k % ring];
         for (std::uint32_t e = p.begin; e < p.end; e += 8) {
-            std::uint64_t w0, w1;
-            std::memcpy(&w0, rests + e, 8);
-            std::memcpy(&w1, rests + e + 4, 8);
-            const std::uint32_t left = p.end - e;
-            const std::uint64_t m0 = lanes_within(w0 ^ qrests, p.most) & lanes[std::min<std::uint32_t>(left, 4)];
-            const std::uint64_t m1 = lanes_within(w1 ^ qrests, p.most) & lanes[left > 4 ? std::min<std::uint32_t>(left - 4, 4) : 0];
-            if ((m0 | m1) == 0) continue;
-            for (std::uint64_t m = m0; m != 0; m &= m - 1) candidate(e + lowest_set_bit(m) / 16, p.bucket);
-            for (std::uint64_t m = m1; m != 0; m &= m - 1) candidate(e + 4 + lowest_set_bit(m) / 16, p.bucket);
+            const unsigned left = std::min<std::uint32_t>(p.end - e, 8);
+            for (unsigned m = rests_within(rests + e, qrest, p.most) & ((1u << left) - 1); m != 0; m &= m - 1) {
+                candidate(e + lowest_set_bit(m), p.bucket);
+            }
         }
     };
     const unsigned reach = std::min(threshold, t.key_bits());

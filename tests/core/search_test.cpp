@@ -2,8 +2,10 @@
 // kernels; and the plans the cost model makes on uniform and on skewed data.
 #include <gtest/gtest.h>
 
+#include <bitset>
 #include <numeric>
 
+#include "codes/search.hpp"
 #include "codes/state.hpp"
 #include "index_test_data.hpp"
 
@@ -307,6 +309,31 @@ TEST(Tables, OffsetsOfCrowdedBucketsStayExact) {
             }
             ASSERT_EQ(got, want[b]) << "case " << k << ", bucket " << b;
         }
+    }
+}
+
+// A compact table's probe tests a bucket's rests eight at a time: every form of that test must
+// agree with the scalar one, at every count from 0 to 16 differing bits and every limit,
+// including limits past the rest's width.
+TEST(Tables, RestTestsAgreeWithTheReference) {
+    std::mt19937_64 r(11);
+    for (int rep = 0; rep < 20000; ++rep) {
+        const auto q = static_cast<std::uint16_t>(r());
+        std::uint16_t p[8];
+        for (auto& x : p) {
+            // Rests at a chosen number of bits from q, so that every count is met.
+            std::uint16_t flip = 0;
+            const unsigned bits = static_cast<unsigned>(r() % 17);
+            while (static_cast<unsigned>(std::bitset<16>(flip).count()) < bits) flip |= static_cast<std::uint16_t>(1u << (r() % 16));
+            x = q ^ flip;
+        }
+        const unsigned most = static_cast<unsigned>(rep % 20);
+        const unsigned want = qc::rests_within_reference(p, q, most);
+        ASSERT_EQ(qc::rests_within_swar(p, q, most), want) << most;
+#if defined(__SSE2__) || defined(_M_X64)
+        ASSERT_EQ(qc::rests_within_sse2(p, q, most), want) << most;
+#endif
+        ASSERT_EQ(qc::rests_within(p, q, most), want) << most;
     }
 }
 
