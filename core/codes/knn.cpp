@@ -37,8 +37,7 @@ void probe_stage(const index_state& s, unsigned stage, const std::uint64_t* q, b
     for (std::size_t i = 0; i < tables.size(); ++i) {
         const table& t = tables[i];
         const std::size_t qkey = t.key(q[t.word()]);
-        for_each_mask_by_line(t.key_bits(), stage, stage, table::line_bits,
-                              [&](std::uint64_t mask) { pipeline.add(i, qkey ^ static_cast<std::size_t>(mask)); });
+        for_each_mask(t.key_bits(), stage, [&](std::uint64_t mask) { pipeline.add(i, qkey ^ static_cast<std::size_t>(mask)); });
     }
     pipeline.finish();
 }

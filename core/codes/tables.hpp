@@ -48,8 +48,6 @@ class table {
     std::uint32_t begin(std::size_t bucket) const noexcept { return bases_[bucket >> group_shift_] + deltas_[bucket]; }
     std::uint32_t end(std::size_t bucket) const noexcept { return begin(bucket + 1); }
     void prefetch_offsets(std::size_t bucket) const noexcept { prefetch(deltas_.data() + bucket); }
-    // Buckets whose keys differ only in their lowest line_bits bits share a line of deltas.
-    static constexpr unsigned line_bits = 5;
     slot_t entry_slot(std::uint32_t e) const noexcept { return slots_[e]; }
     void prefetch_slot(std::uint32_t e) const noexcept { prefetch(slots_.data() + e); }
 
@@ -192,23 +190,6 @@ void for_each_mask(unsigned p, unsigned k, F&& visit) {
         // The next larger number with as many bits set (Gosper).
         const std::uint64_t t = v | (v - 1);
         v = (t + 1) | (((~t & (t + 1)) - 1) >> (lowest_set_bit(v) + 1));
-    }
-}
-
-// Every mask of `least` to `most` bits among the low p bits, ordered so that the masks that
-// share their bits above the lowest `low` come together. XORed with a key, those name buckets
-// whose offsets share a line and whose entries lie side by side: visited one after another,
-// a probe waits on about half as many lines as when visited by weight.
-template <class F>
-void for_each_mask_by_line(unsigned p, unsigned least, unsigned most, unsigned low, F&& visit) {
-    low = std::min(low, p);
-    const unsigned high = p - low;
-    for (unsigned hw = 0; hw <= most && hw <= high; ++hw) {
-        for_each_mask(high, hw, [&](std::uint64_t hm) {
-            for (unsigned lw = least > hw ? least - hw : 0; lw + hw <= most && lw <= low; ++lw) {
-                for_each_mask(low, lw, [&](std::uint64_t lm) { visit(hm << low | lm); });
-            }
-        });
     }
 }
 
