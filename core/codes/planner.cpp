@@ -24,9 +24,10 @@ double occupancy_at(const table& t, unsigned s) { return occupancy_at(t.occupanc
 // One query's cost of probing table t at threshold th: every bucket within min(th, key bits).
 double probe_cost(const table& t, int th) {
     double c = 0;
+    const double bucket = t.compact() ? cost::compact_bucket_probe : cost::bucket_probe;
     for (int s = 0; s <= th && s <= static_cast<int>(t.key_bits()); ++s) {
         const auto su = static_cast<unsigned>(s);
-        c += binomial(t.key_bits(), su) * (cost::bucket_probe + cost::candidate * occupancy_at(t, su));
+        c += binomial(t.key_bits(), su) * (bucket + cost::candidate * occupancy_at(t, su));
     }
     return c;
 }
