@@ -225,6 +225,36 @@ def test_256_bit_clustered_codes_at_every_radius(clustered_256):
         assert ids.tolist() == order.tolist() and dists.tolist() == d[order].tolist()
 
 
+def test_256_bit_codes_many_enough_for_compact_tables_at_every_radius():
+    """Past about 260,000 codes of 256 bits a table keys on 16 or more of its block's 32 bits
+    and keeps only the rest beside the key: its probe tests a bucket's rests eight at a time
+    against what the key leaves of the threshold. Clustered codes (crowded buckets, many
+    candidates) and far queries, at every radius the tables serve and past it."""
+    rng = np.random.default_rng(8)
+    n, centres = 300_000, 3_000
+    middle = rng.integers(0, 2**64 - 1, size=(centres, 4), dtype=np.uint64, endpoint=True)
+    codes = middle[rng.integers(0, centres, size=n)]
+    codes ^= np.packbits(rng.random((n, 4, 64), dtype=np.float32) < 0.06, axis=2,
+                         bitorder="little").view(np.uint64).reshape(n, 4)
+    codes[:40] = codes[40]  # a bucket of copies, past eight entries
+    rows = codes.astype(">u8").view(np.uint8).reshape(n, 32)
+    index = HashIndex.from_codes(rows, bits=256)
+    assert "(16-bit keys)" in index.plan(0) or "(17-bit keys)" in index.plan(0), index.plan(0)
+    probed = [r for r in range(65) if "; scan (" not in index.plan(r)]
+    assert max(probed) >= 40, probed
+    queries = [codes[0].copy(), codes[12345].copy(), codes[777].copy()]
+    queries[2][1] ^= np.uint64(0x1F0)  # five bits off a code
+    queries.append(rng.integers(0, 2**64 - 1, size=4, dtype=np.uint64, endpoint=True))  # far from all
+    for query in queries:
+        d = brute_256(codes, query)
+        text = query.astype(">u8").tobytes().hex()
+        for r in range(65):
+            ids, dists = index.within(text, r)
+            near = np.flatnonzero(d <= r)
+            order = np.lexsort((near, d[near]))
+            assert ids.tolist() == near[order].tolist() and dists.tolist() == d[near][order].tolist(), r
+
+
 @pytest.mark.parametrize("r", [0, 8, 20, 31, 40])
 def test_256_bit_clustered_pairs(clustered_256, r):
     codes, _, index = clustered_256
