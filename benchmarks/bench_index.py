@@ -125,8 +125,8 @@ def scans(report, n):
     rng = np.random.default_rng(13)
     uniform, _ = make_codes(n, seed=5, words=4)
     cases = [("64-bit", np.ascontiguousarray(uniform[:, 0]), 64, (20,)),
-             ("256-bit uniform", uniform, 256, (31, 40, 48)),
-             ("256-bit clustered", clustered_codes(n, 4), 256, (31, 48))]
+             ("256-bit uniform", uniform, 256, (31, 40, 48, 56)),
+             ("256-bit clustered", clustered_codes(n, 4), 256, (31, 48, 56))]
     for label, codes, bits, radii in cases:
         words = bits // 64
         rows = codes.astype(">u8").view(np.uint8).reshape(n, 8 * words)
