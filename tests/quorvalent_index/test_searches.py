@@ -189,12 +189,8 @@ def clustered_256():
     """256-bit codes around a couple of hundred centres, about 15 bits from theirs (as real
     perceptual hashes cluster): every radius from 0 to 64 finds something, and the tables see
     buckets far from uniform. The last codes are added apart and stay in the scanned tail."""
-    rng = np.random.default_rng(21)
-    n, centres = 6_000, 150
-    middle = rng.integers(0, 2**64 - 1, size=(centres, 4), dtype=np.uint64, endpoint=True)
-    codes = middle[rng.integers(0, centres, size=n)]
-    flips = rng.random((n, 4, 64)) < 0.06
-    codes ^= np.packbits(flips, axis=2, bitorder="little").view(np.uint64).reshape(n, 4)
+    n = 6_000
+    codes = clustered_codes_256(np.random.default_rng(21), n, 150)
     codes[:50] = codes[50:100]  # and exact copies
     rows = codes.astype(">u8").view(np.uint8).reshape(n, 32)
     index = HashIndex.from_codes(rows[:5_500], bits=256)
@@ -202,8 +198,27 @@ def clustered_256():
     return codes, rows, index
 
 
+def clustered_codes_256(rng, n, centres):
+    """n 256-bit codes around random centres, each bit flipped with probability 0.06."""
+    middle = rng.integers(0, 2**64 - 1, size=(centres, 4), dtype=np.uint64, endpoint=True)
+    codes = middle[rng.integers(0, centres, size=n)]
+    flips = rng.random((n, 4, 64), dtype=np.float32) < 0.06
+    return codes ^ np.packbits(flips, axis=2, bitorder="little").view(np.uint64).reshape(n, 4)
+
+
 def brute_256(codes, query):
     return np.bitwise_count(codes ^ query[None, :]).sum(axis=1).astype(np.int64)
+
+
+def assert_within_at_every_radius(index, codes, query):
+    """within() at every radius from 0 to 64 against brute force; returns the distances."""
+    d = brute_256(codes, query)
+    text = query.astype(">u8").tobytes().hex()
+    for r in range(65):
+        ids, dists = index.within(text, r)
+        want = sorted((int(d[i]), int(i)) for i in np.flatnonzero(d <= r))
+        assert list(zip(dists.tolist(), ids.tolist())) == want, r
+    return d
 
 
 def test_256_bit_clustered_codes_at_every_radius(clustered_256):
@@ -214,14 +229,9 @@ def test_256_bit_clustered_codes_at_every_radius(clustered_256):
     queries[1][2] ^= np.uint64(0xFF)  # eight bits off a code
     queries.append(rng.integers(0, 2**64 - 1, size=4, dtype=np.uint64, endpoint=True))  # far from all
     for query in queries:
-        d = brute_256(codes, query)
-        text = query.astype(">u8").tobytes().hex()
-        for r in range(65):
-            ids, dists = index.within(text, r)
-            want = sorted((int(d[i]), int(i)) for i in np.flatnonzero(d <= r))
-            assert list(zip(dists.tolist(), ids.tolist())) == want, r
+        d = assert_within_at_every_radius(index, codes, query)
         order = np.lexsort((np.arange(len(codes)), d))[:10]
-        ids, dists = index.nearest(text, 10)
+        ids, dists = index.nearest(query.astype(">u8").tobytes().hex(), 10)
         assert ids.tolist() == order.tolist() and dists.tolist() == d[order].tolist()
 
 
@@ -231,11 +241,8 @@ def test_256_bit_codes_many_enough_for_compact_tables_at_every_radius():
     against what the key leaves of the threshold. Clustered codes (crowded buckets, many
     candidates) and far queries, at every radius the tables serve and past it."""
     rng = np.random.default_rng(8)
-    n, centres = 300_000, 3_000
-    middle = rng.integers(0, 2**64 - 1, size=(centres, 4), dtype=np.uint64, endpoint=True)
-    codes = middle[rng.integers(0, centres, size=n)]
-    codes ^= np.packbits(rng.random((n, 4, 64), dtype=np.float32) < 0.06, axis=2,
-                         bitorder="little").view(np.uint64).reshape(n, 4)
+    n = 300_000
+    codes = clustered_codes_256(rng, n, 3_000)
     codes[:40] = codes[40]  # a bucket of copies, past eight entries
     rows = codes.astype(">u8").view(np.uint8).reshape(n, 32)
     index = HashIndex.from_codes(rows, bits=256)
@@ -246,13 +253,7 @@ def test_256_bit_codes_many_enough_for_compact_tables_at_every_radius():
     queries[2][1] ^= np.uint64(0x1F0)  # five bits off a code
     queries.append(rng.integers(0, 2**64 - 1, size=4, dtype=np.uint64, endpoint=True))  # far from all
     for query in queries:
-        d = brute_256(codes, query)
-        text = query.astype(">u8").tobytes().hex()
-        for r in range(65):
-            ids, dists = index.within(text, r)
-            near = np.flatnonzero(d <= r)
-            order = np.lexsort((near, d[near]))
-            assert ids.tolist() == near[order].tolist() and dists.tolist() == d[near][order].tolist(), r
+        assert_within_at_every_radius(index, codes, query)
 
 
 @pytest.mark.parametrize("r", [0, 8, 20, 31, 40])
