@@ -285,14 +285,19 @@ void probe_compact_table(const table& t, unsigned threshold, std::uint64_t word,
         p.end = t.end(p.bucket);
         t.prefetch_entry(p.begin);
     };
+    // The first eight entries are tested whatever the bucket holds, none included: clustered
+    // codes leave a quarter of the buckets a query visits empty, and a branch on it mispredicted
+    // (a clustered query at r = 48 took 30% longer than a uniform one for as many entries).
     auto read = [&](std::size_t k) {
         const pending& p = slots[k % ring];
-        for (std::uint32_t e = p.begin; e < p.end; e += 8) {
+        std::uint32_t e = p.begin;
+        do {
             const unsigned left = std::min<std::uint32_t>(p.end - e, 8);
             for (unsigned m = rests_within(rests + e, qrest, p.most) & ((1u << left) - 1); m != 0; m &= m - 1) {
                 candidate(e + lowest_set_bit(m), p.bucket);
             }
-        }
+            e += 8;
+        } while (e < p.end);
     };
     const unsigned reach = std::min(threshold, t.key_bits());
     for (unsigned k = 0; k <= reach; ++k) {

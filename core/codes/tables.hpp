@@ -63,8 +63,9 @@ class table {
     // A word's rest, in the form entry_rests() holds it (compact tables).
     std::uint64_t rest_of(std::uint64_t word) const noexcept { return rest_gather_(word); }
     // A compact table keeps this many readable entries past its last, so that a probe reads a
-    // bucket's rests eight at a time with no test of where the bucket ends.
-    static constexpr std::size_t rest_padding = 7;
+    // bucket's rests eight at a time with no test of where the bucket ends, or of whether it is
+    // empty (the last buckets' entries begin at the end).
+    static constexpr std::size_t rest_padding = 8;
     // The bits an entry of `bucket` holds, in their places in the word: the whole word, or for
     // a compact table the block's bits alone.
     std::uint64_t entry_bits(std::uint32_t e, std::size_t bucket) const noexcept {
