@@ -337,4 +337,48 @@ TEST(Tables, RestTestsAgreeWithTheReference) {
     }
 }
 
+// A compact table's probe against its own entries read one by one: every entry whose block is
+// within the threshold of the query's, once, and no other. The last buckets are empty, so a
+// probe of them reads past the last entry (the table's padding), as ones of the empty
+// buckets before them read the next buckets' entries.
+TEST(Tables, CompactProbeFindsEveryEntryWithinItsThreshold) {
+    // A 20-bit block keyed by its top 14 bits: the entries keep the other 6.
+    const std::uint64_t block = (1ull << 20) - 1;
+    const qc::table_layout layout{{0, block}, block & ~((1ull << 6) - 1)};
+    std::mt19937_64 r(5);
+    std::vector<std::uint64_t> codes;  // two words a code; the block is in the first
+    for (int i = 0; i < 40000; ++i) {
+        const std::uint64_t word = r() & ((1ull << 20) - 1);
+        if ((word >> 6) >= 16000 && i % 50 != 0) continue;  // the last buckets nearly empty
+        codes.push_back(word);
+        codes.push_back(r());
+    }
+    for (int i = 0; i < 30; ++i) codes.insert(codes.end(), {0x12345, 7});  // a bucket of 30
+    const std::size_t n = codes.size() / 2;
+    qc::table t(layout);
+    qc::large_array<std::uint64_t> words(n);
+    qc::large_array<qc::slot_t> slots(n);
+    qc::job j;
+    t.build(codes.data(), n, 2, words, slots, j);
+    ASSERT_TRUE(t.compact());
+    std::vector<std::uint64_t> queries = {block, 0x12345, 0x12345 ^ 0x41, (16383ull << 6) | 0x15};
+    for (int k = 0; k < 20; ++k) queries.push_back(r() & block);
+    for (const std::uint64_t q : queries) {
+        for (unsigned threshold = 0; threshold <= 5; ++threshold) {
+            std::vector<qc::slot_t> got;
+            qc::probe_compact_table(t, threshold, q, [&](std::uint32_t e, std::size_t bucket) {
+                ASSERT_GE(e, t.begin(bucket));
+                ASSERT_LT(e, t.end(bucket));
+                got.push_back(t.entry_slot(e));
+            });
+            std::vector<qc::slot_t> want;
+            for (std::size_t i = 0; i < n; ++i) {
+                if (std::bitset<64>((codes[2 * i] ^ q) & block).count() <= threshold) want.push_back(static_cast<qc::slot_t>(i));
+            }
+            std::sort(got.begin(), got.end());
+            ASSERT_EQ(got, want) << "query " << q << ", threshold " << threshold;
+        }
+    }
+}
+
 }  // namespace
