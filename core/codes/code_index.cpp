@@ -36,6 +36,13 @@ namespace {
 // takes a few microseconds, of which planning would be a tenth.
 constexpr unsigned planned_radii = 64;
 
+// The share of an index's tables and codes that this machine's cache cannot hold.
+double memory_share_of(const table_set& ts, std::size_t count, std::size_t words) {
+    std::size_t bytes = count * words * sizeof(std::uint64_t);
+    for (const table& t : ts.tables) bytes += t.memory_bytes();
+    return memory_share(bytes, last_level_cache_bytes());
+}
+
 // Tables over the first `count` codes of the state, built on the job's threads.
 std::shared_ptr<const table_set> build_tables(const index_state& s, std::size_t count, job& j) {
     auto ts = std::make_shared<table_set>();
@@ -49,8 +56,9 @@ std::shared_ptr<const table_set> build_tables(const index_state& s, std::size_t 
         t.build(s.codes(), count, s.words, scratch_words, scratch_slots, j);
     }
     ts->indexed = count;
+    const double memory = memory_share_of(*ts, count, s.words);
     for (unsigned r = 0; r <= std::min(s.bits, planned_radii); ++r) {
-        ts->within_plans.push_back(plan_within(*ts, count, s.words, s.bits, r));
+        ts->within_plans.push_back(plan_within(*ts, count, s.words, s.bits, r, memory));
     }
     return ts;
 }
@@ -71,7 +79,8 @@ void check_codes(const std::uint64_t* codes, std::size_t n, unsigned bits) {
 
 search_plan within_plan(const index_state& s, unsigned r) {
     static const table_set none;
-    return plan_within(s.tables ? *s.tables : none, s.count, s.words, s.bits, r);
+    const table_set& ts = s.tables ? *s.tables : none;
+    return plan_within(ts, s.count, s.words, s.bits, r, memory_share_of(ts, s.count, s.words));
 }
 
 search_plan pairs_plan(const index_state& s, unsigned r) {

@@ -1,6 +1,8 @@
 #include "codes/planner.hpp"
 
 #include <algorithm>
+#include <fstream>
+#include <string>
 #include <limits>
 #include <sstream>
 
@@ -22,9 +24,11 @@ double occupancy_at(const std::vector<double>& occ, unsigned s) {
 double occupancy_at(const table& t, unsigned s) { return occupancy_at(t.occupancy(), s); }
 
 // One query's cost of probing table t at threshold th: every bucket within min(th, key bits).
-double probe_cost(const table& t, int th) {
+// `memory` is the share of the index the cache cannot hold.
+double probe_cost(const table& t, int th, double memory) {
     double c = 0;
-    const double bucket = t.compact() ? cost::compact_bucket_probe : cost::bucket_probe;
+    const double compact = cost::compact_bucket_probe + (cost::compact_bucket_probe_from_memory - cost::compact_bucket_probe) * memory;
+    const double bucket = t.compact() ? compact : cost::bucket_probe;
     for (int s = 0; s <= th && s <= static_cast<int>(t.key_bits()); ++s) {
         const auto su = static_cast<unsigned>(s);
         c += binomial(t.key_bits(), su) * (bucket + cost::candidate * occupancy_at(t, su));
@@ -75,13 +79,74 @@ double scan_cost(std::size_t count, std::size_t words) {
     return static_cast<double>(count) * cost::scan_word * static_cast<double>(words);
 }
 
-search_plan plan_within(const table_set& ts, std::size_t count, std::size_t words, unsigned bits, unsigned r) {
+double memory_share(std::size_t working_bytes, std::size_t cache_bytes) noexcept {
+    if (cache_bytes == 0 || working_bytes <= cache_bytes) return 0.0;
+    return 1.0 - static_cast<double>(cache_bytes) / static_cast<double>(working_bytes);
+}
+
+std::size_t parse_cache_size(const char* text) noexcept {
+    std::size_t n = 0;
+    const char* p = text;
+    for (; *p >= '0' && *p <= '9'; ++p) {
+        if (n > (std::numeric_limits<std::size_t>::max() - 9) / 10) return 0;
+        n = n * 10 + static_cast<std::size_t>(*p - '0');
+    }
+    if (p == text) return 0;
+    unsigned shift = 0;
+    if (*p == 'K') shift = 10, ++p;
+    else if (*p == 'M') shift = 20, ++p;
+    else if (*p == 'G') shift = 30, ++p;
+    while (*p == '\n' || *p == ' ') ++p;
+    if (*p != '\0' || n > (std::numeric_limits<std::size_t>::max() >> shift)) return 0;
+    return n << shift;
+}
+
+namespace {
+
+std::size_t read_last_level_cache_bytes() {
+#if defined(__linux__)
+    // The cache of the highest level among cpu0's, data or unified: on a CPU of several L3s
+    // (AMD's chiplets) it is the one this core shares, where getconf may give their sum.
+    unsigned best_level = 0;
+    std::size_t best = 0;
+    for (unsigned i = 0; i < 16; ++i) {
+        const std::string dir = "/sys/devices/system/cpu/cpu0/cache/index" + std::to_string(i) + "/";
+        std::ifstream level_file(dir + "level"), type_file(dir + "type"), size_file(dir + "size");
+        unsigned level = 0;
+        std::string type, size;
+        if (!(level_file >> level) || !(type_file >> type) || !(size_file >> size)) continue;
+        if (type == "Instruction" || level < best_level) continue;
+        const std::size_t bytes = parse_cache_size(size.c_str());
+        if (bytes == 0) continue;
+        best_level = level;
+        best = bytes;
+    }
+    return best;
+#else
+    return 0;
+#endif
+}
+
+}  // namespace
+
+std::size_t last_level_cache_bytes() noexcept {
+    static const std::size_t bytes = [] {
+        try {
+            return read_last_level_cache_bytes();
+        } catch (...) {
+            return std::size_t{0};
+        }
+    }();
+    return bytes;
+}
+
+search_plan plan_within(const table_set& ts, std::size_t count, std::size_t words, unsigned bits, unsigned r, double memory) {
     search_plan plan;
     plan.scan_cost = scan_cost(count, words);
     plan.scan = true;
     plan.estimated_cost = std::numeric_limits<double>::infinity();
     if (ts.tables.empty() || r >= bits) return plan;
-    auto cost = [&](std::size_t i, int th) { return th < 0 ? 0.0 : probe_cost(ts.tables[i], th); };
+    auto cost = [&](std::size_t i, int th) { return th < 0 ? 0.0 : probe_cost(ts.tables[i], th, memory); };
     double total = 0;
     if (!spend_thresholds(ts.tables, r, cost, plan.thresholds, total)) return plan;
     plan.estimated_cost = total + scan_cost(count - ts.indexed, words);
@@ -108,7 +173,7 @@ search_plan plan_pairs(const table_set& ts, std::size_t count, std::size_t words
     // Each code of the tail is a query of the tables and a scan of the tail after it.
     double per_query = 0;
     for (std::size_t i = 0; i < ts.tables.size(); ++i) {
-        if (plan.thresholds[i] >= 0) per_query += probe_cost(ts.tables[i], plan.thresholds[i]);
+        if (plan.thresholds[i] >= 0) per_query += probe_cost(ts.tables[i], plan.thresholds[i], 0.0);
     }
     const double tail = static_cast<double>(count - ts.indexed);
     plan.estimated_cost = total + tail * (tail / 2 * cost::scan_word * static_cast<double>(words) + per_query);

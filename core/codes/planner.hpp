@@ -23,6 +23,11 @@ inline constexpr double bucket_probe = 50.0;
 // ns a bucket at r = 31 (8,000 buckets), 7.3-7.6 at r = 44 and 48 (75,000 and 119,000), where
 // the tables beat a scan (870 against 1,120 us at r = 48).
 inline constexpr double compact_bucket_probe = 5.0;
+// The same where the tables' lines come from memory, not from the last-level cache. Measured on
+// an AMD Zen 4 whose 32 MB L3 holds 38% of an 84 MB index of a million 256-bit codes: 8-15 ns
+// a bucket at r = 44 and 48 (noisy: the memory is shared with other machines' work), so a scan
+// (730-980 us) beats the tables at r = 48 there, which an in-cache price does not foresee.
+inline constexpr double compact_bucket_probe_from_memory = 13.0;
 // A candidate checked inside a probed bucket.
 inline constexpr double candidate = 1.0;
 // One word of one code in a plain scan.
@@ -55,7 +60,18 @@ struct table_stats {
 };
 
 double scan_cost(std::size_t count, std::size_t words);
-search_plan plan_within(const table_set& ts, std::size_t count, std::size_t words, unsigned bits, unsigned r);
+// The share of an index's bytes (`working_bytes`: its tables and codes) that a cache of
+// `cache_bytes` cannot hold, 0 to 1; 0 when the cache's size is unknown (0).
+double memory_share(std::size_t working_bytes, std::size_t cache_bytes) noexcept;
+// The size of this machine's largest cache shared by the core that first asks, read once; 0
+// where it cannot be read. Only prices depend on it, never an answer.
+std::size_t last_level_cache_bytes() noexcept;
+// A cache size as Linux's sysfs writes it ("32768K", "1M", "512"); 0 for anything else.
+std::size_t parse_cache_size(const char* text) noexcept;
+// `memory` is the memory_share of the index: compact tables' buckets are priced between their
+// in-cache and from-memory prices by it.
+search_plan plan_within(const table_set& ts, std::size_t count, std::size_t words, unsigned bits, unsigned r,
+                        double memory = 0.0);
 // With `live`, the tables are priced by what they hold that is live (one entry a table),
 // rather than by all they were built with: removed codes, and the copies a grouping hides,
 // may crowd buckets that are nearly empty of live codes.

@@ -164,6 +164,37 @@ TEST(Planner, SkewedCodesArePricedByTheirBuckets) {
     EXPECT_FALSE(s.plan_within(0).scan) << s.plan_within(0).describe();
 }
 
+// A compact table's bucket costs more when the index does not fit the cache: the same tables
+// then give way to a scan at a smaller radius, and never at a larger one.
+TEST(Planner, TablesPastTheCacheArePricedAsMemory) {
+    const data_set d = make_codes(256, 200000);
+    const qc::index_snapshot s = index_tests::snapshot_of(d.codes.data(), d.size(), 256);
+    const qc::table_set& ts = *qc::state_of(s).tables;
+    ASSERT_TRUE(ts.tables.front().compact());
+    unsigned cached_reach = 0, memory_reach = 0;  // the largest radius the tables serve
+    for (unsigned r = 0; r <= 64; ++r) {
+        const qc::search_plan cached = qc::plan_within(ts, d.size(), 4, 256, r, 0.0);
+        const qc::search_plan from_memory = qc::plan_within(ts, d.size(), 4, 256, r, 1.0);
+        if (!cached.scan) cached_reach = r;
+        if (!from_memory.scan) memory_reach = r;
+        EXPECT_TRUE(from_memory.scan || !cached.scan) << "r=" << r << ": " << from_memory.describe();
+        EXPECT_LE(cached.estimated_cost, from_memory.estimated_cost) << "r=" << r;
+    }
+    EXPECT_GT(memory_reach, 0u);
+    EXPECT_LT(memory_reach, cached_reach);
+
+    EXPECT_EQ(qc::memory_share(100, 0), 0.0);    // a cache of unknown size
+    EXPECT_EQ(qc::memory_share(100, 100), 0.0);  // all of it in the cache
+    EXPECT_DOUBLE_EQ(qc::memory_share(400, 100), 0.75);
+    // As Linux's sysfs writes a cache's size; anything else is unknown.
+    EXPECT_EQ(qc::parse_cache_size("32768K\n"), std::size_t{32} << 20);
+    EXPECT_EQ(qc::parse_cache_size("2M"), std::size_t{2} << 20);
+    EXPECT_EQ(qc::parse_cache_size("512"), 512u);
+    for (const char* bad : {"", "K", "12X", "1 K", "-4K", "99999999999999999999999G"}) {
+        EXPECT_EQ(qc::parse_cache_size(bad), 0u) << bad;
+    }
+}
+
 // Codes a removal or a grouping hides still sit in the buckets: the join is priced by the live
 // ones, or a million copies of one hash would price every table out and the join would scan.
 TEST(Planner, HiddenCodesAreNotPriced) {
