@@ -2,9 +2,9 @@
 
 #include <algorithm>
 #include <fstream>
-#include <string>
 #include <limits>
 #include <sstream>
+#include <string>
 
 namespace quorvalent::codes {
 

@@ -71,7 +71,7 @@ std::size_t parse_cache_size(const char* text) noexcept;
 // `memory` is the memory_share of the index: compact tables' buckets are priced between their
 // in-cache and from-memory prices by it.
 search_plan plan_within(const table_set& ts, std::size_t count, std::size_t words, unsigned bits, unsigned r,
-                        double memory = 0.0);
+                        double memory);
 // With `live`, the tables are priced by what they hold that is live (one entry a table),
 // rather than by all they were built with: removed codes, and the copies a grouping hides,
 // may crowd buckets that are nearly empty of live codes.

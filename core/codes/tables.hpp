@@ -76,12 +76,6 @@ class table {
     }
     // Which of a query word's bits entry_bits() can be compared with.
     std::uint64_t held_mask() const noexcept { return compact_ ? layout_.blk.mask : ~0ull; }
-    // A key difference (bucket ^ other bucket) in its places in the word.
-    std::uint64_t key_bits_of(std::size_t key_xor) const noexcept { return gather_.scatter(key_xor); }
-    // Two entries' rests compared, in their places in the word (compact tables).
-    std::uint64_t rest_xor(std::uint32_t x, std::uint32_t y) const noexcept {
-        return rest_gather_.scatter(static_cast<std::uint64_t>(rests_[x] ^ rests_[y]));
-    }
     void prefetch_entry(std::uint32_t e) const noexcept {
         prefetch(static_cast<const char*>(entries_) + (std::size_t{e} << entry_shift_));
     }
