@@ -97,7 +97,13 @@ TEST(Parallel, AWorkersExceptionReachesTheCallerAfterEveryWorkerStopped) {
                                       ++running;
                                       ++ran;
                                       if (unit == 10) throw std::runtime_error("unit 10 failed");
-                                      std::this_thread::sleep_for(std::chrono::microseconds(50));
+                                      // The other units last until the failure cancels the job (at
+                                      // most 200 ms each): under wine, the throw's unwinding took
+                                      // longer than 990 units of 50 us, and every unit ran.
+                                      const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(200);
+                                      while (!j.cancelled() && std::chrono::steady_clock::now() < until) {
+                                          std::this_thread::sleep_for(std::chrono::microseconds(50));
+                                      }
                                       --running;
                                   }),
                  std::runtime_error);
