@@ -2,8 +2,10 @@
 // joins that must stop: cancelled, or with a result larger than allowed.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <thread>
+#include <tuple>
 
 #include "codes/state.hpp"
 #include "index_test_data.hpp"
@@ -109,6 +111,69 @@ TEST(Join, CompactTablesAgreeWithBruteForce) {
         qc::job j(2);
         ASSERT_EQ(rows_of(s.pairs(r, j)), brute_pairs(d, nullptr, r)) << "r=" << r;
     }
+    // Thousands of queries search compact tables of 16-bit keys together, region by region.
+    data_set q{256, 4, {}};
+    for (std::size_t i = 0; i < 3000; ++i) {
+        const std::size_t c = g() % 60;
+        for (std::size_t k = 0; k < 4; ++k) q.codes.push_back(centres[4 * c + k] ^ (g() & g() & g() & g()));
+    }
+    const qc::index_snapshot queries = index_tests::snapshot_of(q.codes.data(), q.size(), 256);
+    for (unsigned r : {0u, 3u, 9u, 17u, 24u}) {
+        ASSERT_FALSE(qc::within_plan(*state, r).scan) << qc::within_plan(*state, r).describe();
+        qc::job j(2);
+        ASSERT_EQ(rows_of(s.cross_pairs(queries, r, j)), brute_pairs(d, &q, r)) << "cross r=" << r;
+    }
+}
+
+// A cross join of thousands of codes against tables of long keys searches them a region of
+// buckets at a time, each reached from the queries whose keys differ in its high bits within
+// the threshold: clustered codes, so that partners lie at every key distance, with removed
+// codes on both sides and codes appended after the tables were built.
+TEST(Join, ManyQueriesAgainstLongKeysAgreeWithBruteForce) {
+    std::mt19937_64 g(7);
+    std::vector<std::uint64_t> centres(2000);
+    for (auto& c : centres) c = g();
+    auto near = [&] { return centres[g() % centres.size()] ^ (g() & g() & g() & g()); };
+    data_set a{64, 1, {}}, b{64, 1, {}};
+    for (std::size_t i = 0; i < 100000; ++i) a.codes.push_back(near());
+    for (std::size_t i = 0; i < 4000; ++i) b.codes.push_back(i % 10 == 0 ? a.codes[g() % a.size()] : near());
+    qc::code_index big(64), small(64);
+    qc::job j(2);
+    big.append(a.codes.data(), 99000, j);
+    big.append(a.code(99000), 1000, j);  // stays outside the tables
+    small.append(b.codes.data(), b.size(), j);
+    const qc::index_state& built = qc::state_of(big.snapshot());
+    ASSERT_LT(built.indexed(), a.size());
+    for (const qc::table& t : built.tables->tables) ASSERT_GT(t.key_bits(), 12u);
+    std::vector<qc::code_id> gone_a, gone_b;
+    for (qc::code_id id = 3; id < 100000; id += 211) gone_a.push_back(id);
+    for (qc::code_id id = 5; id < 4000; id += 97) gone_b.push_back(id);
+    big.remove(gone_a.data(), gone_a.size(), j);
+    small.remove(gone_b.data(), gone_b.size(), j);
+    const qc::index_snapshot sa = big.snapshot(), sb = small.snapshot();
+
+    constexpr unsigned most = 8;
+    std::vector<index_tests::pair_row> all;
+    for (const auto& p : brute_pairs(a, &b, most)) {
+        if (std::binary_search(gone_a.begin(), gone_a.end(), p.i) || std::binary_search(gone_b.begin(), gone_b.end(), p.j)) continue;
+        all.push_back(p);
+    }
+    for (unsigned r : {0u, 2u, 5u, most}) {
+        ASSERT_FALSE(qc::within_plan(qc::state_of(sa), r).scan) << "r=" << r;
+        std::vector<index_tests::pair_row> want, reverse;
+        for (const auto& p : all) {
+            if (p.d > static_cast<std::int32_t>(r)) continue;
+            want.push_back(p);
+            reverse.push_back({p.j, p.i, p.d});
+        }
+        std::sort(reverse.begin(), reverse.end(), [](const auto& x, const auto& y) { return std::tie(x.i, x.j) < std::tie(y.i, y.j); });
+        for (unsigned threads : {1u, 3u}) {
+            qc::job t(threads);
+            ASSERT_EQ(rows_of(sa.cross_pairs(sb, r, t)), want) << "r=" << r << " threads=" << threads;
+            ASSERT_EQ(rows_of(sb.cross_pairs(sa, r, t)), reverse) << "reverse r=" << r << " threads=" << threads;
+        }
+    }
+    EXPECT_GT(all.size(), 1000u);
 }
 
 std::vector<join_case> join_cases() {
