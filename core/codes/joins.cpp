@@ -152,6 +152,13 @@ bool search_sorted(const index_state& searched, const search_plan& plan, std::si
     return owners * 256 >= buckets;
 }
 
+// Owners a unit of such a search takes: a share of them a thread, at most 2^20, so that the
+// sorted list (32 bytes an owner) stays bounded whatever the join's size.
+std::size_t sorted_owners_per_unit(const job& j, std::size_t owners) {
+    const std::size_t share = (owners + j.threads() - 1) / std::max(1u, j.threads());
+    return std::clamp<std::size_t>(share, 1, std::size_t{1} << 20);
+}
+
 search_plan query_plan(const index_state& s, unsigned r) {
     return s.tables && r < s.tables->within_plans.size() ? s.tables->within_plans[r] : within_plan(s, r);
 }
@@ -226,7 +233,9 @@ pair_columns collect_pairs(std::vector<std::vector<slot_pair>>& found, const sid
 pair_columns join_window(const side& owners, std::size_t from, std::size_t to, const side& searched, unsigned r, bool self_join,
                          job& j) {
     const search_plan plan = query_plan(searched.s, r);
-    constexpr std::size_t owners_per_unit = 16;
+    const bool sorted = search_sorted(searched.s, plan, to - from);
+    // Sorted, a large share of the owners a unit; otherwise a few, shared out as threads free up.
+    const std::size_t owners_per_unit = sorted ? sorted_owners_per_unit(j, to - from) : 16;
     const std::size_t units = (to - from + owners_per_unit - 1) / owners_per_unit;
     j.set_total(units);
     std::vector<std::vector<slot_pair>> found(threads_for(j, units));
@@ -235,24 +244,17 @@ pair_columns join_window(const side& owners, std::size_t from, std::size_t to, c
     sinks.reserve(found.size());
     for (auto& f : found) sinks.emplace_back(f, shared, j);
     const std::uint32_t* rank = self_join && !owners.rank.empty() ? owners.rank.data() : nullptr;
-    if (search_sorted(searched.s, plan, to - from)) {
-        // A share of the owners a thread, each searched sorted.
-        const std::size_t shares = threads_for(j, to - from), each = (to - from + shares - 1) / shares;
-        j.set_total(shares);
-        parallel_for(shares, j, [&](unsigned worker, std::size_t share) {
+    parallel_for(units, j, [&](unsigned worker, std::size_t unit) {
+        const std::size_t first = from + unit * owners_per_unit, last = std::min(to, first + owners_per_unit);
+        if (sorted) {
             std::vector<slot_t> batch;
-            for (std::size_t place = from + share * each; place < std::min(to, from + (share + 1) * each); ++place) {
-                batch.push_back(owners.s.slot_at_rank(place));
-            }
+            batch.reserve(last - first);
+            for (std::size_t place = first; place < last; ++place) batch.push_back(owners.s.slot_at_rank(place));
             search_partners_sorted(owners.s, batch.data(), batch.size(), searched.s, plan, r, true, self_join, rank,
                                    sinks[worker], j);
-        });
-        for (auto& sink : sinks) sink.share();
-        return collect_pairs(found, owners, searched, false, to, j);
-    }
-    parallel_for(units, j, [&](unsigned worker, std::size_t unit) {
-        const std::size_t first = from + unit * owners_per_unit;
-        for (std::size_t place = first; place < std::min(to, first + owners_per_unit); ++place) {
+            return;
+        }
+        for (std::size_t place = first; place < last; ++place) {
             check_cancelled(j);
             search_partners(owners.s, owners.s.slot_at_rank(place), searched.s, plan, r, true, self_join, rank, sinks[worker]);
         }
@@ -315,7 +317,7 @@ pair_columns index_snapshot::cross_pairs(const index_snapshot& other, unsigned r
         const search_plan plan = query_plan(a, r);
         const bool sorted = search_sorted(a, plan, b.count);
         // Sorted, a share of the codes a thread; otherwise in short runs, shared out as threads free up.
-        const std::size_t rows = sorted ? (b.count + j.threads() - 1) / std::max(1u, j.threads()) : scan_rows;
+        const std::size_t rows = sorted ? sorted_owners_per_unit(j, b.count) : scan_rows;
         const std::size_t units = (b.count + rows - 1) / rows;
         std::vector<std::vector<slot_pair>> found(threads_for(j, units));
         std::atomic<std::size_t> shared{0};

@@ -189,6 +189,26 @@ INSTANTIATE_TEST_SUITE_P(All, Join,
                                     "_" + std::get<1>(info.param)->name;
                          });
 
+// A cross join of a few codes against tables, on more threads than units of owners: each
+// thread that takes a unit has its own sink of pairs.
+TEST(Join, FewOwnersOnMoreThreadsThanUnits) {
+    const data_set a = make_codes(64, 15000), b = make_codes(64, 20);
+    qc::code_index left(64), right(64, {nullptr, 16});
+    qc::job build(2);
+    left.append(a.codes.data(), a.size(), build);
+    index_tests::fill(right, b);
+    for (unsigned r : {0u, 3u}) {
+        ASSERT_FALSE(qc::within_plan(qc::state_of(left.snapshot()), r).scan) << "r=" << r;
+        for (unsigned threads : {1u, 2u, 4u, 8u}) {
+            qc::job j(threads);
+            ASSERT_EQ(rows_of(right.snapshot().cross_pairs(left.snapshot(), r, j)), brute_pairs(b, &a, r))
+                << "r=" << r << " threads=" << threads;
+            ASSERT_EQ(rows_of(left.snapshot().cross_pairs(right.snapshot(), r, j)), brute_pairs(a, &b, r))
+                << "r=" << r << " threads=" << threads;
+        }
+    }
+}
+
 TEST(Join, LargeTablesAgreeWithBruteForce) {
     const data_set d = make_codes(64, 40000);
     qc::code_index index(64);
