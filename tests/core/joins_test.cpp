@@ -129,51 +129,73 @@ TEST(Join, CompactTablesAgreeWithBruteForce) {
 // buckets at a time, each reached from the queries whose keys differ in its high bits within
 // the threshold: clustered codes, so that partners lie at every key distance, with removed
 // codes on both sides and codes appended after the tables were built.
+// Codes of one word and of two (whose tables keep whole words: 15-bit keys leave 17 bits).
 TEST(Join, ManyQueriesAgainstLongKeysAgreeWithBruteForce) {
-    std::mt19937_64 g(7);
-    std::vector<std::uint64_t> centres(2000);
-    for (auto& c : centres) c = g();
-    auto near = [&] { return centres[g() % centres.size()] ^ (g() & g() & g() & g()); };
-    data_set a{64, 1, {}}, b{64, 1, {}};
-    for (std::size_t i = 0; i < 100000; ++i) a.codes.push_back(near());
-    for (std::size_t i = 0; i < 4000; ++i) b.codes.push_back(i % 10 == 0 ? a.codes[g() % a.size()] : near());
-    qc::code_index big(64), small(64);
-    qc::job j(2);
-    big.append(a.codes.data(), 99000, j);
-    big.append(a.code(99000), 1000, j);  // stays outside the tables
-    small.append(b.codes.data(), b.size(), j);
-    const qc::index_state& built = qc::state_of(big.snapshot());
-    ASSERT_LT(built.indexed(), a.size());
-    for (const qc::table& t : built.tables->tables) ASSERT_GT(t.key_bits(), 12u);
-    std::vector<qc::code_id> gone_a, gone_b;
-    for (qc::code_id id = 3; id < 100000; id += 211) gone_a.push_back(id);
-    for (qc::code_id id = 5; id < 4000; id += 97) gone_b.push_back(id);
-    big.remove(gone_a.data(), gone_a.size(), j);
-    small.remove(gone_b.data(), gone_b.size(), j);
-    const qc::index_snapshot sa = big.snapshot(), sb = small.snapshot();
+    for (const unsigned bits : {64u, 128u}) {
+        SCOPED_TRACE("bits=" + std::to_string(bits));
+        const std::size_t w = bits / 64;
+        std::mt19937_64 g(7);
+        std::vector<std::uint64_t> centres(2000 * w);
+        for (auto& c : centres) c = g();
+        auto add_near = [&](data_set& d) {
+            const std::size_t c = g() % 2000;
+            for (std::size_t k = 0; k < w; ++k) {
+                d.codes.push_back(centres[c * w + k] ^ (g() & g() & g() & g() & (w > 1 ? g() : ~0ull)));
+            }
+        };
+        data_set a{bits, w, {}}, b{bits, w, {}};
+        for (std::size_t i = 0; i < 100000; ++i) add_near(a);
+        for (std::size_t i = 0; i < 4000; ++i) {
+            if (i % 10 != 0) {
+                add_near(b);
+                continue;
+            }
+            const std::size_t from = g() % a.size();
+            b.codes.insert(b.codes.end(), a.code(from), a.code(from) + w);
+        }
+        qc::code_index big(bits), small(bits);
+        qc::job j(2);
+        big.append(a.codes.data(), 99000, j);
+        big.append(a.code(99000), 1000, j);  // stays outside the tables
+        small.append(b.codes.data(), b.size(), j);
+        const qc::index_state& built = qc::state_of(big.snapshot());
+        ASSERT_LT(built.indexed(), a.size());
+        for (const qc::table& t : built.tables->tables) {
+            ASSERT_GT(t.key_bits(), 12u);
+            ASSERT_FALSE(t.compact());
+        }
+        std::vector<qc::code_id> gone_a, gone_b;
+        for (qc::code_id id = 3; id < 100000; id += 211) gone_a.push_back(id);
+        for (qc::code_id id = 5; id < 4000; id += 97) gone_b.push_back(id);
+        big.remove(gone_a.data(), gone_a.size(), j);
+        small.remove(gone_b.data(), gone_b.size(), j);
+        const qc::index_snapshot sa = big.snapshot(), sb = small.snapshot();
 
-    constexpr unsigned most = 8;
-    std::vector<index_tests::pair_row> all;
-    for (const auto& p : brute_pairs(a, &b, most)) {
-        if (std::binary_search(gone_a.begin(), gone_a.end(), p.i) || std::binary_search(gone_b.begin(), gone_b.end(), p.j)) continue;
-        all.push_back(p);
-    }
-    for (unsigned r : {0u, 2u, 5u, most}) {
-        ASSERT_FALSE(qc::within_plan(qc::state_of(sa), r).scan) << "r=" << r;
-        std::vector<index_tests::pair_row> want, reverse;
-        for (const auto& p : all) {
-            if (p.d > static_cast<std::int32_t>(r)) continue;
-            want.push_back(p);
-            reverse.push_back({p.j, p.i, p.d});
+        constexpr unsigned most = 8;
+        std::vector<index_tests::pair_row> all;
+        for (const auto& p : brute_pairs(a, &b, most)) {
+            if (std::binary_search(gone_a.begin(), gone_a.end(), p.i)) continue;
+            if (std::binary_search(gone_b.begin(), gone_b.end(), p.j)) continue;
+            all.push_back(p);
         }
-        std::sort(reverse.begin(), reverse.end(), [](const auto& x, const auto& y) { return std::tie(x.i, x.j) < std::tie(y.i, y.j); });
-        for (unsigned threads : {1u, 3u}) {
-            qc::job t(threads);
-            ASSERT_EQ(rows_of(sa.cross_pairs(sb, r, t)), want) << "r=" << r << " threads=" << threads;
-            ASSERT_EQ(rows_of(sb.cross_pairs(sa, r, t)), reverse) << "reverse r=" << r << " threads=" << threads;
+        for (unsigned r : {0u, 2u, 5u, most}) {
+            ASSERT_FALSE(qc::within_plan(qc::state_of(sa), r).scan) << "r=" << r;
+            std::vector<index_tests::pair_row> want, reverse;
+            for (const auto& p : all) {
+                if (p.d > static_cast<std::int32_t>(r)) continue;
+                want.push_back(p);
+                reverse.push_back({p.j, p.i, p.d});
+            }
+            std::sort(reverse.begin(), reverse.end(),
+                      [](const auto& x, const auto& y) { return std::tie(x.i, x.j) < std::tie(y.i, y.j); });
+            for (unsigned threads : {1u, 3u}) {
+                qc::job t(threads);
+                ASSERT_EQ(rows_of(sa.cross_pairs(sb, r, t)), want) << "r=" << r << " threads=" << threads;
+                ASSERT_EQ(rows_of(sb.cross_pairs(sa, r, t)), reverse) << "reverse r=" << r << " threads=" << threads;
+            }
         }
+        EXPECT_GT(all.size(), 1000u);
     }
-    EXPECT_GT(all.size(), 1000u);
 }
 
 std::vector<join_case> join_cases() {
@@ -206,6 +228,26 @@ TEST(Join, FewOwnersOnMoreThreadsThanUnits) {
             ASSERT_EQ(rows_of(left.snapshot().cross_pairs(right.snapshot(), r, j)), brute_pairs(a, &b, r))
                 << "r=" << r << " threads=" << threads;
         }
+    }
+}
+
+// A self-join too large to hold whole is streamed a window of owners at a time, each window
+// searching the tables together: the same pairs as the whole join, in the same order, with ids
+// that descend as slots ascend.
+TEST(Join, AStreamedSelfJoinInWindowsAgreesWithTheWholeJoin) {
+    data_set d = make_codes(64, 15000);
+    for (int copy = 0; copy < 2100; ++copy) d.codes.push_back(d.codes[0]);  // 2.2 million pairs at r = 0
+    std::vector<qc::code_id> ids(d.size());
+    for (std::size_t i = 0; i < ids.size(); ++i) ids[i] = static_cast<qc::code_id>(3 * (ids.size() - i));
+    qc::code_index index(64);
+    qc::job j(2);
+    index.append(d.codes.data(), ids.data(), d.size(), j);
+    const qc::index_snapshot s = index.snapshot();
+    for (unsigned r : {0u, 3u}) {
+        ASSERT_FALSE(qc::within_plan(qc::state_of(s), r).scan) << "r=" << r;
+        const auto whole = rows_of(s.pairs(r, j));
+        ASSERT_GT(whole.size(), std::size_t{1} << 21);
+        ASSERT_EQ(streamed(s, nullptr, r, 100000), whole) << "r=" << r;
     }
 }
 
