@@ -38,14 +38,15 @@ __all__ = ["near_duplicate_pairs", "near_duplicate_groups", "near_duplicates_of"
 ROWS_PER_TASK = 2_000_000
 # The queries' index of the latest near_duplicates_of, in each worker process.
 _QUERY_INDEXES: dict[str, HashIndex] = {}
-# Rows of the corpus near_duplicates_of joins with the queries at once. Every slice costs a
-# probe of every query, and a probe's cost grows far slower than the index: 100,000 queries at
-# r = 8 cost 15 us each against 1.25 million codes, 29 us against 5 million, so 10 million
-# codes cost 15 s of joins in slices of 1.25 million and 8 s in slices of 5 million. So a slice
-# is as large as a task's memory allows: 5 million 64-bit codes make an index of 222 MiB,
-# whose build needs 375 MiB at its peak, beside 80 MB of Arrow batches (a worker peaked at
-# 690 MiB). Codes of w words are joined CORPUS_SLICE / w at a time.
-CORPUS_SLICE = 5_000_000
+# Rows of the corpus near_duplicates_of joins with the queries at once. The queries search a
+# slice's tables all together, a region of buckets at a time, so a slice costs them little more
+# for 2.5 million codes than for 5 million (100,000 queries at r = 8: 0.4-0.7 s of one core).
+# A slice's batches and index are fresh memory, which some virtual machines make slow to touch
+# again seconds after it was freed; a smaller slice touches less, and the next one reuses what
+# the last freed at once. In local[2] on 10 million codes, alternately: slices of 2.5 million
+# 3.96-4.34 s (once 8.6), of 5 million 4.74-6.02 s (once 11.3). Codes of w words are joined
+# CORPUS_SLICE / w at a time.
+CORPUS_SLICE = 2_500_000
 # The share of rows_per_task up to which all rows are joined in one task, without blocks (the
 # tests set it to 0 to send small inputs through the buckets).
 ONE_TASK_SHARE = 1.0
