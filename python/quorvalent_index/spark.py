@@ -44,8 +44,8 @@ _QUERY_INDEXES: dict[str, HashIndex] = {}
 # A slice's batches and index are fresh memory, which some virtual machines make slow to touch
 # again seconds after it was freed; a smaller slice touches less, and the next one reuses what
 # the last freed at once. In local[2] on 10 million codes, alternately: slices of 2.5 million
-# 3.96-4.34 s (once 8.6), of 5 million 4.74-6.02 s (once 11.3). Codes of w words are joined
-# CORPUS_SLICE / w at a time.
+# 3.75-4.34 s in five runs (7.3 and 8.6 in two), of 5 million 4.74-6.02 s in five (7.6 and 11.3
+# in two). Codes of w words are joined CORPUS_SLICE / w at a time.
 CORPUS_SLICE = 2_500_000
 # The share of rows_per_task up to which all rows are joined in one task, without blocks (the
 # tests set it to 0 to send small inputs through the buckets).
