@@ -92,17 +92,8 @@ void search_partners_sorted(const index_state& owners, const slot_t* batch, std:
         const unsigned most = std::min(threshold, r);
         auto check = [&](const owner& o, std::size_t bucket, std::uint32_t e) {
             const std::uint64_t bits = t.entry_bits(e, bucket);
-            const std::uint64_t x = bits ^ o.word;
-            if (popcount64_baseline(x) > r || t.block_distance(x) > threshold) return;
-            const slot_t slot = t.entry_slot(e);
             partner_handler<Sink> h{o.slot, r, after, owners_first, sink, rank};
-            if (!searched.live(slot) || !h.wants(slot)) return;
-            const std::uint64_t* q = owners.code(o.slot);
-            // A code of one word is its entry: nothing more to fetch.
-            const std::uint64_t* c = searched.words == 1 ? &bits : searched.code(slot);
-            const unsigned d = searched.words == 1 ? popcount64_baseline(x) : full_distance(c, q, searched.words);
-            if (d > r || !owned_by(tables, thresholds, i, c, q)) return;
-            h.add(d, slot);
+            check_entry(searched, thresholds, i, e, bits, bits ^ o.word, owners.code(o.slot), h);
         };
         const std::uint16_t* rests = t.entry_rests();
         auto visit = [&](const owner& o, std::size_t bucket) {
@@ -111,16 +102,10 @@ void search_partners_sorted(const index_state& owners, const slot_t* batch, std:
                 for (std::uint32_t e = begin; e < end; ++e) check(o, bucket, e);
                 return;
             }
-            // As a probe does: the rests eight at a time against what the keys leave (the
-            // table's padding covers the last read).
+            // As a probe does: the rests against what the keys leave of the threshold.
             const unsigned keys = popcount64_baseline(static_cast<std::uint64_t>(bucket ^ o.key));
             if (keys > most) return;
-            for (std::uint32_t e = begin; e < end; e += 8) {
-                const unsigned left = std::min<std::uint32_t>(end - e, 8);
-                for (unsigned m = rests_within(rests + e, o.rest, most - keys) & ((1u << left) - 1); m != 0; m &= m - 1) {
-                    check(o, bucket, e + lowest_set_bit(m));
-                }
-            }
+            each_rest_within(rests, begin, end, o.rest, most - keys, [&](std::uint32_t e) { check(o, bucket, e); });
         };
         // Every (owner, bucket) visit that lands in the region, as f(place in order, bucket's
         // place in the region).

@@ -57,6 +57,25 @@ inline bool owned_by(const std::vector<table>& tables, const std::vector<int>& t
     return true;
 }
 
+// Entry e of table i, whose bits (the entry's word, or a compact table's block) differ from
+// q's word by x, tested as every candidate is and handed to h if it passes: the cheap tests of
+// the word and the block first, then whether the slot is live and wanted, the whole distance,
+// and whether table i owns the pair. For codes of one word the entry is the whole code.
+template <class Handler>
+inline void check_entry(const index_state& s, const std::vector<int>& thresholds, std::size_t i, std::uint32_t e,
+                        std::uint64_t bits, std::uint64_t x, const std::uint64_t* q, Handler& h) {
+    const std::vector<table>& tables = s.tables->tables;
+    const table& t = tables[i];
+    const unsigned bound = h.bound();
+    if (popcount64_baseline(x) > bound || t.block_distance(x) > static_cast<unsigned>(thresholds[i])) return;
+    const slot_t slot = t.entry_slot(e);
+    if (!s.live(slot) || !h.wants(slot)) return;
+    const std::uint64_t* c = s.words == 1 ? &bits : s.code(slot);
+    const unsigned d = s.words == 1 ? popcount64_baseline(x) : full_distance(c, q, s.words);
+    if (d > bound || !owned_by(tables, thresholds, i, c, q)) return;
+    h.add(d, slot);
+}
+
 // Codes [from, to) of the state against q.
 template <class Handler>
 void scan_codes(const index_state& s, std::size_t from, std::size_t to, const std::uint64_t* q, Handler& h) {
@@ -258,6 +277,24 @@ inline unsigned rests_within(const std::uint16_t* p, std::uint16_t q, unsigned m
 #endif
 }
 
+// f(e) for every entry e in [begin, end) of a compact table whose rest differs from q in at most
+// `most` bits, eight rests at a time. The first eight are tested whatever the bucket holds,
+// none included (the table's padding covers the read): clustered codes leave a quarter of the
+// buckets a query visits empty, and a branch on it mispredicted (a clustered query at r = 48
+// took 30% longer than a uniform one for as many entries).
+template <class F>
+inline void each_rest_within(const std::uint16_t* rests, std::uint32_t begin, std::uint32_t end, std::uint16_t q,
+                             unsigned most, F&& f) {
+    std::uint32_t e = begin;
+    do {
+        const unsigned left = std::min<std::uint32_t>(end - e, 8);
+        for (unsigned m = rests_within(rests + e, q, most) & ((1u << left) - 1); m != 0; m &= m - 1) {
+            f(e + lowest_set_bit(m));
+        }
+        e += 8;
+    } while (e < end);
+}
+
 // The probe of a compact table. A uniform 256-bit query at r = 31 visits about 1,000 buckets
 // of each of 8 tables and finds in them about 30,000 entries, of which a handful pass; the
 // time went to the work around each bucket, not to its misses (the same query repeated, its
@@ -285,19 +322,9 @@ void probe_compact_table(const table& t, unsigned threshold, std::uint64_t word,
         p.end = t.end(p.bucket);
         t.prefetch_entry(p.begin);
     };
-    // The first eight entries are tested whatever the bucket holds, none included: clustered
-    // codes leave a quarter of the buckets a query visits empty, and a branch on it mispredicted
-    // (a clustered query at r = 48 took 30% longer than a uniform one for as many entries).
     auto read = [&](std::size_t k) {
         const pending& p = slots[k % ring];
-        std::uint32_t e = p.begin;
-        do {
-            const unsigned left = std::min<std::uint32_t>(p.end - e, 8);
-            for (unsigned m = rests_within(rests + e, qrest, p.most) & ((1u << left) - 1); m != 0; m &= m - 1) {
-                candidate(e + lowest_set_bit(m), p.bucket);
-            }
-            e += 8;
-        } while (e < p.end);
+        each_rest_within(rests, p.begin, p.end, qrest, p.most, [&](std::uint32_t e) { candidate(e, p.bucket); });
     };
     const unsigned reach = std::min(threshold, t.key_bits());
     for (unsigned k = 0; k <= reach; ++k) {
@@ -330,21 +357,15 @@ void probe_tables(const index_state& s, const std::vector<int>& thresholds, cons
         } else {
             x = t.entry_word(e) ^ q[t.word()];
         }
-        // Most candidates of a probed bucket are far from the query: the cheapest test first.
-        const unsigned bound = h.bound();
-        if (popcount64_baseline(x) > bound) return;
-        if (t.block_distance(x) > static_cast<unsigned>(thresholds[i])) return;
-        if (s.words > 1) {
-            candidates.add(i, e, x);
+        if (s.words == 1) {
+            // A code of one word is its entry: nothing more to fetch.
+            check_entry(s, thresholds, i, e, t.entry_word(e), x, q, h);
             return;
         }
-        // A code of one word is its entry: nothing more to fetch.
-        const slot_t slot = t.entry_slot(e);
-        if (!s.live(slot) || !h.wants(slot)) return;
-        const unsigned d = popcount64_baseline(x);
-        const std::uint64_t c = t.entry_word(e);
-        if (!owned_by(tables, thresholds, i, &c, q)) return;
-        h.add(d, slot);
+        // Most candidates of a probed bucket are far from the query: the cheapest test first.
+        if (popcount64_baseline(x) > h.bound()) return;
+        if (t.block_distance(x) > static_cast<unsigned>(thresholds[i])) return;
+        candidates.add(i, e, x);
     };
     bucket_pipeline<decltype(visit)> pipeline(tables, visit);
     for (std::size_t i = 0; i < tables.size(); ++i) {
