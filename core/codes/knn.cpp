@@ -15,7 +15,7 @@ namespace {
 // is exactly s, the other table comes later.
 void probe_stage(const index_state& s, unsigned stage, const std::uint64_t* q, best_k_handler& best) {
     const std::vector<table>& tables = s.tables->tables;
-    auto visit = [&](std::size_t i, const table& t, std::uint32_t e, std::size_t, auto) {
+    auto visit = [&](std::size_t i, const table& t, std::uint32_t e) {
         // A code of one word is its table's inline word: no trip to the codes, and none to the
         // slots (another cache miss) for the many that cannot enter.
         const std::uint64_t word = s.words == 1 ? t.entry_word(e) : 0;
@@ -33,13 +33,12 @@ void probe_stage(const index_state& s, unsigned stage, const std::uint64_t* q, b
         }
         best.add(d, slot);
     };
-    bucket_pipeline<decltype(visit)> pipeline(tables, visit);
     for (std::size_t i = 0; i < tables.size(); ++i) {
         const table& t = tables[i];
-        const std::size_t qkey = t.key(q[t.word()]);
-        for_each_mask(t.key_bits(), stage, [&](std::uint64_t mask) { pipeline.add(i, qkey ^ static_cast<std::size_t>(mask)); });
+        each_bucket_within<16>(t, q[t.word()], stage, stage, [&](std::size_t, std::uint32_t begin, std::uint32_t end, unsigned) {
+            for (std::uint32_t e = begin; e < end; ++e) visit(i, t, e);
+        });
     }
-    pipeline.finish();
 }
 
 std::vector<hit> search_nearest(const index_state& s, const std::uint64_t* q, std::size_t k) {

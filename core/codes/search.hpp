@@ -96,69 +96,6 @@ void scan_codes(const index_state& s, std::size_t from, std::size_t to, const st
     }
 }
 
-// Probes are scattered over the tables, so each costs two dependent cache misses: the bucket's
-// offsets, then its run of entries. They go through a software pipeline: a bucket's offsets are
-// asked for when it is added, its entries `lead` buckets later, and it is read `2 * lead`
-// buckets later, so that many misses are in flight at once instead of one after another. The
-// offsets are decoded once, when the entries are asked for, and kept for the read: decoding
-// them again there put their arithmetic between the read and its entries (a 64-bit query at
-// r = 8 took 26 us instead of 17).
-template <class Visit>
-class bucket_pipeline {
-   public:
-    bucket_pipeline(const std::vector<table>& tables, Visit& visit) : tables_(tables), visit_(visit) {}
-    bucket_pipeline(const bucket_pipeline&) = delete;
-    bucket_pipeline& operator=(const bucket_pipeline&) = delete;
-    void add(std::size_t t, std::size_t bucket) {
-        tables_[t].prefetch_offsets(bucket);
-        slots_[added_ % ring] = {static_cast<std::uint32_t>(t), static_cast<std::uint32_t>(bucket), 0, 0};
-        ++added_;
-        if (added_ > lead) ask_entries(added_ - lead - 1);
-        if (added_ > 2 * lead) read(added_ - 2 * lead - 1);
-    }
-    // Reads every bucket still in flight; call once after the last add.
-    void finish() {
-        const std::size_t first_unasked = added_ > lead ? added_ - lead : 0;
-        for (std::size_t k = first_unasked; k < added_; ++k) ask_entries(k);
-        const std::size_t first_unread = added_ > 2 * lead ? added_ - 2 * lead : 0;
-        for (std::size_t k = first_unread; k < added_; ++k) read(k);
-        added_ = 0;
-    }
-
-   private:
-    // Buckets between asking for a line and reading it: enough misses in flight to cover the
-    // memory's latency, few enough that the lines are still in cache when read.
-    static constexpr std::size_t lead = 12;
-    static constexpr std::size_t ring = 2 * lead + 1;
-    struct pending {
-        std::uint32_t table, bucket;
-        std::uint32_t begin, end;  // the bucket's entries, once its offsets have arrived
-    };
-
-    void ask_entries(std::size_t k) {
-        pending& p = slots_[k % ring];
-        const table& t = tables_[p.table];
-        p.begin = t.begin(p.bucket);
-        p.end = t.end(p.bucket);
-        t.prefetch_entry(p.begin);
-    }
-    void read(std::size_t k) {
-        const pending& p = slots_[k % ring];
-        const table& t = tables_[p.table];
-        // Whether a table is compact is known a bucket at a time, not tested for every entry.
-        if (t.compact()) {
-            for (std::uint32_t e = p.begin; e < p.end; ++e) visit_(p.table, t, e, p.bucket, std::true_type{});
-        } else {
-            for (std::uint32_t e = p.begin; e < p.end; ++e) visit_(p.table, t, e, p.bucket, std::false_type{});
-        }
-    }
-
-    const std::vector<table>& tables_;
-    Visit& visit_;
-    pending slots_[ring];
-    std::size_t added_ = 0;
-};
-
 // The candidates of a probe of codes of several words: each costs two misses, one after the
 // other (its slot, then its whole code), and a clustered query has hundreds of them (850 for a
 // 256-bit query at r = 31 among codes drawn around 5,000 centres). They wait in two short
@@ -295,26 +232,21 @@ inline void each_rest_within(const std::uint16_t* rests, std::uint32_t begin, st
     } while (e < end);
 }
 
-// The probe of a compact table. A uniform 256-bit query at r = 31 visits about 1,000 buckets
-// of each of 8 tables and finds in them about 30,000 entries, of which a handful pass; the
-// time went to the work around each bucket, not to its misses (the same query repeated, its
-// lines all in cache, took 80% as long). So a bucket costs here two loads of offsets and a
-// test of eight rests at once against what its key leaves of the threshold, with no branch on
-// how many entries it holds; candidate(e, bucket) gets the entries that pass. Buckets go
-// through a ring as in bucket_pipeline: offsets asked for on entry, rests `lead` later. The
-// same query repeated (its lines in cache) now takes 60 us against 90 for varied ones.
-template <class Candidate>
-void probe_compact_table(const table& t, unsigned threshold, std::uint64_t word, Candidate&& candidate) {
-    // Deeper than bucket_pipeline's: a bucket costs less here, so more of them cover a miss
-    // (a uniform 256-bit query at r = 31: 89-90 us at 32, 96-97 at 8, alternately).
-    constexpr std::size_t lead = 32, ring = 2 * lead;
+// Every bucket of t whose key differs from word's in `from` to `to` bits, by key distance, as
+// read(bucket, begin, end, k): its entries [begin, end), k bits from word's key. Probed
+// buckets are scattered over the table, so each costs two dependent misses: its offsets, then
+// its entries. They go through a ring: a bucket's offsets are asked for when it is reached, its
+// entries `lead` buckets later, and it is read `2 * lead` buckets later, so that many misses
+// are in flight at once instead of one after another. The offsets are decoded once, when the
+// entries are asked for, and kept for the read.
+template <std::size_t lead, class Read>
+void each_bucket_within(const table& t, std::uint64_t word, unsigned from, unsigned to, Read&& read) {
+    constexpr std::size_t ring = 2 * lead;
     static_assert((ring & (ring - 1)) == 0);
     struct pending {
-        std::uint32_t bucket, most, begin, end;
+        std::uint32_t bucket, distance, begin, end;
     } slots[ring];
     const std::size_t qkey = t.key(word);
-    const auto qrest = static_cast<std::uint16_t>(t.rest_of(word));
-    const std::uint16_t* rests = t.entry_rests();
     std::size_t added = 0;
     auto ask = [&](std::size_t k) {
         pending& p = slots[k % ring];
@@ -322,25 +254,61 @@ void probe_compact_table(const table& t, unsigned threshold, std::uint64_t word,
         p.end = t.end(p.bucket);
         t.prefetch_entry(p.begin);
     };
-    auto read = [&](std::size_t k) {
+    auto take = [&](std::size_t k) {
         const pending& p = slots[k % ring];
-        each_rest_within(rests, p.begin, p.end, qrest, p.most, [&](std::uint32_t e) { candidate(e, p.bucket); });
+        read(static_cast<std::size_t>(p.bucket), p.begin, p.end, static_cast<unsigned>(p.distance));
     };
-    const unsigned reach = std::min(threshold, t.key_bits());
-    for (unsigned k = 0; k <= reach; ++k) {
+    const unsigned reach = std::min(to, t.key_bits());
+    for (unsigned k = from; k <= reach; ++k) {
         for_each_mask(t.key_bits(), k, [&](std::uint64_t mask) {
             // The slot this bucket takes is that of the bucket 2 * lead before it: read that first.
-            if (added >= 2 * lead) read(added - 2 * lead);
+            if (added >= 2 * lead) take(added - 2 * lead);
             const std::size_t bucket = qkey ^ static_cast<std::size_t>(mask);
             t.prefetch_offsets(bucket);
             slots[added % ring].bucket = static_cast<std::uint32_t>(bucket);
-            slots[added % ring].most = threshold - k;
+            slots[added % ring].distance = k;
             if (added >= lead) ask(added - lead);
             ++added;
         });
     }
     for (std::size_t k = added > lead ? added - lead : 0; k < added; ++k) ask(k);
-    for (std::size_t k = added > 2 * lead ? added - 2 * lead : 0; k < added; ++k) read(k);
+    for (std::size_t k = added > 2 * lead ? added - 2 * lead : 0; k < added; ++k) take(k);
+}
+
+// The probe of a compact table. A uniform 256-bit query at r = 31 visits about 1,000 buckets
+// of each of 8 tables and finds in them about 30,000 entries, of which a handful pass; the
+// time went to the work around each bucket, not to its misses (the same query repeated, its
+// lines all in cache, took 80% as long). So a bucket costs here two loads of offsets and a
+// test of eight rests at once against what its key leaves of the threshold, with no branch on
+// how many entries it holds; candidate(e, bucket) gets the entries that pass. The same query
+// repeated (its lines in cache) now takes 60 us against 90 for varied ones.
+template <class Candidate>
+void probe_compact_table(const table& t, unsigned threshold, std::uint64_t word, Candidate&& candidate) {
+    // A deeper ring than a table of words needs: a bucket costs less here, so more of them
+    // cover a miss (a uniform 256-bit query at r = 31: 89-90 us at 32, 96-97 at 8, alternately).
+    constexpr std::size_t lead = 32;
+    const auto qrest = static_cast<std::uint16_t>(t.rest_of(word));
+    const std::uint16_t* rests = t.entry_rests();
+    each_bucket_within<lead>(t, word, 0, threshold, [&](std::size_t bucket, std::uint32_t begin, std::uint32_t end, unsigned k) {
+        each_rest_within(rests, begin, end, qrest, threshold - k, [&](std::uint32_t e) { candidate(e, bucket); });
+    });
+}
+
+// The probe of a table of whole words: found(e, x) for every entry whose word differs from
+// `word` by x, in at most bound() bits (asked a bucket at a time: a k-nearest bound shrinks).
+template <class Bound, class Found>
+void probe_word_table(const table& t, unsigned threshold, std::uint64_t word, Bound&& bound, Found&& found) {
+    // A uniform 64-bit query at r = 8 (3 tables of 18-bit keys, 516 buckets): 10.3-13.0 us at 16,
+    // against 13.8-18.6 for the pipeline shared by all tables at 12; 8 and 32 did no better.
+    constexpr std::size_t lead = 16;
+    const std::uint64_t* words = t.entry_words();
+    each_bucket_within<lead>(t, word, 0, threshold, [&](std::size_t, std::uint32_t begin, std::uint32_t end, unsigned) {
+        const unsigned most = bound();
+        for (std::uint32_t e = begin; e < end; ++e) {
+            const std::uint64_t x = words[e] ^ word;
+            if (popcount64_baseline(x) <= most) found(e, x);
+        }
+    });
 }
 
 // Every indexed code within the handler's bound of q that some table finds within its
@@ -350,42 +318,27 @@ template <class Handler>
 void probe_tables(const index_state& s, const std::vector<int>& thresholds, const std::uint64_t* q, Handler& h) {
     const std::vector<table>& tables = s.tables->tables;
     candidate_pipeline<Handler> candidates(s, thresholds, q, h);
-    auto visit = [&](std::size_t i, const table& t, std::uint32_t e, std::size_t bucket, auto compact_table) {
-        std::uint64_t x;
-        if constexpr (decltype(compact_table)::value) {
-            x = t.compact_entry_bits(e, bucket) ^ (q[t.word()] & t.layout().blk.mask);
-        } else {
-            x = t.entry_word(e) ^ q[t.word()];
-        }
-        if (s.words == 1) {
-            // A code of one word is its entry: nothing more to fetch.
-            check_entry(s, thresholds, i, e, t.entry_word(e), x, q, h);
-            return;
-        }
-        // Most candidates of a probed bucket are far from the query: the cheapest test first.
-        if (popcount64_baseline(x) > h.bound()) return;
-        if (t.block_distance(x) > static_cast<unsigned>(thresholds[i])) return;
-        candidates.add(i, e, x);
-    };
-    bucket_pipeline<decltype(visit)> pipeline(tables, visit);
     for (std::size_t i = 0; i < tables.size(); ++i) {
         if (thresholds[i] < 0) continue;
         const table& t = tables[i];
+        const auto threshold = static_cast<unsigned>(thresholds[i]);
+        const std::uint64_t word = q[t.word()];
         if (t.compact()) {
-            const std::uint64_t held = q[t.word()] & t.layout().blk.mask;
-            probe_compact_table(t, static_cast<unsigned>(thresholds[i]), q[t.word()], [&](std::uint32_t e, std::size_t bucket) {
+            const std::uint64_t held = word & t.layout().blk.mask;
+            probe_compact_table(t, threshold, word, [&](std::uint32_t e, std::size_t bucket) {
                 const std::uint64_t x = t.compact_entry_bits(e, bucket) ^ held;
                 if (popcount64_baseline(x) <= h.bound()) candidates.add(i, e, x);
             });
-            continue;
-        }
-        const std::size_t qkey = t.key(q[t.word()]);
-        const unsigned reach = std::min(static_cast<unsigned>(thresholds[i]), t.key_bits());
-        for (unsigned k = 0; k <= reach; ++k) {
-            for_each_mask(t.key_bits(), k, [&](std::uint64_t mask) { pipeline.add(i, qkey ^ static_cast<std::size_t>(mask)); });
+        } else if (s.words == 1) {
+            // A code of one word is its entry: nothing more to fetch.
+            probe_word_table(t, threshold, word, [&] { return h.bound(); },
+                             [&](std::uint32_t e, std::uint64_t x) { check_entry(s, thresholds, i, e, word ^ x, x, q, h); });
+        } else {
+            probe_word_table(t, threshold, word, [&] { return h.bound(); }, [&](std::uint32_t e, std::uint64_t x) {
+                if (t.block_distance(x) <= threshold) candidates.add(i, e, x);
+            });
         }
     }
-    pipeline.finish();
     candidates.finish();
 }
 

@@ -343,6 +343,61 @@ TEST(Tables, OffsetsOfCrowdedBucketsStayExact) {
     }
 }
 
+// The bucket walk every probe goes through: each bucket whose key lies `from` to `to` bits from
+// the query's, once, with its own entries and its key distance, whether the walk fills the
+// ring of buckets in flight many times over, partly, or not at all (from = to = 0). And the
+// probe of a table of whole words on top of it: every entry within the bound, once.
+TEST(Tables, BucketWalkVisitsEveryBucketInItsDistancesOnce) {
+    // A 16-bit block keyed by its top 10 bits; a thousand codes leave buckets empty and full.
+    const std::uint64_t block = 0xffff;
+    const qc::table_layout layout{{0, block}, 0xffc0};
+    std::mt19937_64 r(9);
+    std::vector<std::uint64_t> codes(1000);
+    for (auto& c : codes) c = r();
+    for (int i = 0; i < 40; ++i) codes.push_back(codes[0] ^ (1ull << (i % 64)));  // a crowded bucket
+    const std::size_t n = codes.size();
+    qc::table t(layout);
+    qc::large_array<std::uint64_t> words(n);
+    qc::large_array<qc::slot_t> slots(n);
+    qc::job j;
+    t.build(codes.data(), n, 1, words, slots, j);
+    ASSERT_FALSE(t.compact());
+    for (const std::uint64_t q : {codes[0], r(), r()}) {
+        const std::size_t qkey = t.key(q);
+        for (const auto& [from, to] : std::vector<std::pair<unsigned, unsigned>>{{0, 0}, {0, 1}, {1, 1}, {0, 3}, {2, 3}, {3, 12}}) {
+            std::vector<int> seen(t.buckets(), 0);
+            qc::each_bucket_within<16>(t, q, from, to, [&](std::size_t bucket, std::uint32_t begin, std::uint32_t end, unsigned k) {
+                ASSERT_LT(bucket, t.buckets());
+                ++seen[bucket];
+                ASSERT_EQ(k, static_cast<unsigned>(std::bitset<64>(bucket ^ qkey).count()));
+                ASSERT_EQ(begin, t.begin(bucket));
+                ASSERT_EQ(end, t.end(bucket));
+            });
+            for (std::size_t b = 0; b < t.buckets(); ++b) {
+                const auto k = static_cast<unsigned>(std::bitset<64>(b ^ qkey).count());
+                ASSERT_EQ(seen[b], k >= from && k <= to ? 1 : 0) << "bucket " << b << ", keys " << from << "-" << to;
+            }
+        }
+        for (unsigned threshold = 0; threshold <= 4; ++threshold) {
+            const unsigned bound = 30;
+            std::vector<qc::slot_t> got;
+            qc::probe_word_table(t, threshold, q, [&] { return bound; }, [&](std::uint32_t e, std::uint64_t x) {
+                ASSERT_EQ(x, t.entry_word(e) ^ q);
+                got.push_back(t.entry_slot(e));
+            });
+            std::vector<qc::slot_t> want;
+            for (std::size_t i = 0; i < n; ++i) {
+                const std::uint64_t x = codes[i] ^ q;
+                if (std::bitset<64>(x & layout.key_mask).count() <= threshold && std::bitset<64>(x).count() <= bound) {
+                    want.push_back(static_cast<qc::slot_t>(i));
+                }
+            }
+            std::sort(got.begin(), got.end());
+            ASSERT_EQ(got, want) << "query " << q << ", threshold " << threshold;
+        }
+    }
+}
+
 // A compact table's probe tests a bucket's rests eight at a time: every form of that test must
 // agree with the scalar one, at every count from 0 to 16 differing bits and every limit,
 // including limits past the rest's width.
