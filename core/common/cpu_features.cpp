@@ -59,6 +59,12 @@ std::uint32_t detect_cpu_features() noexcept {
     if (leaf0.ebx == 0x756E6547 && leaf0.edx == 0x49656E69 && leaf0.ecx == 0x6C65746E) {
         features |= feature_intel_core;
     }
+    // "AuthenticAMD". A base family of 15 is extended by bits 27:20.
+    const std::uint32_t base_family = (leaf1.eax >> 8) & 0xF;
+    const std::uint32_t family = base_family == 0xF ? base_family + ((leaf1.eax >> 20) & 0xFF) : base_family;
+    if (leaf0.ebx == 0x68747541 && leaf0.edx == 0x69746E65 && leaf0.ecx == 0x444D4163 && family == 0x19) {
+        features |= feature_amd_family_19h;
+    }
     if (leaf1.ecx & bit(23)) features |= feature_popcnt;
     if (max_leaf < 7) return features;
     const cpuid_regs leaf7 = cpuid(7, 0);

@@ -19,6 +19,9 @@ enum cpu_feature : std::uint32_t {
     // Not an instruction set: the vendor is Intel ("GenuineIntel"), whose cores pay more for a
     // load that straddles two cache lines than AMD's do. It only tunes the choice of kernel.
     feature_intel_core = 1u << 7,
+    // Not an instruction set either: an AMD CPU of family 19h (Zen 3 and Zen 4; of them only
+    // Zen 4 has AVX-512), whose long loops lose to software prefetches that Zen 5's gain from.
+    feature_amd_family_19h = 1u << 8,
 };
 
 // Read from the CPU on every call; callers keep the answer.

@@ -18,7 +18,7 @@
 #if QV_X86_64
 #define QV_HEX_X86_KERNELS(X)                                    \
     X(avx2, avx2) X(avx512bw, avx512bw) X(avx512vbmi, avx512vbmi) \
-    X(avx512vbmi_aligned, avx512vbmi)
+    X(avx512vbmi_aligned, avx512vbmi) X(avx512vbmi_no_prefetch, avx512vbmi)
 #else
 #define QV_HEX_X86_KERNELS(X)
 #endif

@@ -1,5 +1,6 @@
 """Queries from many threads while another adds, without a wrong answer; a long join stops on
 Ctrl-C."""
+import re
 import sys
 import threading
 import time
@@ -105,7 +106,7 @@ def test_the_cores_name_their_kernel_choices():
     from quorvalent_index import _core
     import platform
     assert _core.hex_kernel in {"swar", "avx2", "avx512bw", "avx512vbmi", "avx512vbmi_aligned",
-                                "neon"}
+                                "avx512vbmi_no_prefetch", "neon"}
     assert _core.scan_kernel in {"unrolled", "avx2", "avx512", "neon"}
     if platform.machine().lower() in {"aarch64", "arm64"}:
         # Under qemu-user, /proc/cpuinfo is the x86 host's, which says nothing of this CPU.
@@ -118,9 +119,12 @@ def test_the_cores_name_their_kernel_choices():
     except (OSError, IndexError):
         return
     if {"avx512bw", "avx512vl", "avx512vbmi", "avx512_vpopcntdq"} <= flags:
-        # The vendor picks the variant: Intel's cores get the one that aligns every loop.
+        # The vendor picks the variant: Intel's cores get the one that aligns every loop, AMD's
+        # family 19h (Zen 4) the one without software prefetches.
         intel = "GenuineIntel" in cpuinfo
-        assert _core.hex_kernel == ("avx512vbmi_aligned" if intel else "avx512vbmi")
+        zen4 = "AuthenticAMD" in cpuinfo and re.search(r"^cpu family\s*:\s*25$", cpuinfo, re.M) is not None
+        assert _core.hex_kernel == ("avx512vbmi_aligned" if intel else
+                                    "avx512vbmi_no_prefetch" if zen4 else "avx512vbmi")
         assert _core.scan_kernel == "avx512"
     elif {"avx2", "bmi1", "bmi2", "popcnt"} <= flags:
         # A CPU with AVX2 must never be left on the portable kernels.

@@ -65,7 +65,10 @@ constexpr std::size_t align_from = 8 * block;
 
 // From this length both strings come from L3 or memory, and prefetching a few lines ahead of
 // the loads keeps more of them in flight than the hardware prefetcher alone: on Zen 5 it took
-// a tenth off every loop at 1 MiB. Below it, the same prefetches only cost issue slots.
+// a tenth off every loop at 1 MiB. Below it, the same prefetches only cost issue slots. On
+// Zen 4 they cost a quarter past the L2: without them (`prefetching` false) the NUL scan of
+// two 1 MiB strings took 21.5-21.6 us against 28.6-31.2, and 87 against 115-116 at 4 MiB; the
+// distance 21.5-22.0 against 26.9-28.4, and 86-88 against 117-121 (the same at 256 KiB).
 constexpr std::size_t prefetch_from = 256 * 1024;
 constexpr std::size_t prefetch_ahead = 1024;
 
@@ -163,7 +166,7 @@ QV_ALWAYS_INLINE std::uint64_t sum_lanes(__m512i v) {
            static_cast<std::uint64_t>(_mm_extract_epi64(quarter, 1));
 }
 
-template <class D>
+template <class D, bool prefetching = true>
 QV_ALWAYS_INLINE distance_t blocks_distance(const char* a, const char* b, std::size_t n) noexcept {
     const typename D::constants c = D::load();
     __m512i health = D::healthy();
@@ -192,7 +195,7 @@ QV_ALWAYS_INLINE distance_t blocks_distance(const char* a, const char* b, std::s
         i = head_length(a);
         lanes = D::lane_popcount(D::diff(load_first(a, i), load_first(b, i), c, health));
     }
-    const bool far = n >= prefetch_from;
+    const bool far = prefetching && n >= prefetch_from;
     while (n - i >= 2 * block) {
         const std::size_t stop = i + std::min(n - i, check_every) / (2 * block) * (2 * block);
         for (; i < stop; i += 2 * block) {
@@ -242,7 +245,7 @@ QV_ALWAYS_INLINE bounded_result decide_block(__m512i xa, __m512i xb, __mmask64 l
     return {outcome::within, true};
 }
 
-template <class D, bool aligned>
+template <class D, bool aligned, bool prefetching = true>
 QV_ALWAYS_INLINE bounded_result blocks_count_within(const char* a, const char* b, std::size_t n,
                                                     std::uint64_t limit) noexcept {
     const typename D::constants c = D::load();
@@ -263,7 +266,7 @@ QV_ALWAYS_INLINE bounded_result blocks_count_within(const char* a, const char* b
     const std::size_t last = i + (n - i - 1) / block * block;
     // Four blocks are accepted together when all their digits are valid and the count stays
     // within the limit; otherwise they are replayed one by one to find the deciding digit.
-    const bool far = n >= prefetch_from;
+    const bool far = prefetching && n >= prefetch_from;
     for (; last - i >= 4 * block; i += 4 * block) {
         if (far) prefetch_ahead_of(a + i, b + i, 4);
         __m512i health = D::healthy();
@@ -301,7 +304,7 @@ QV_ALWAYS_INLINE __m512i min4(const char* a, const char* b) {
                                            _mm512_min_epu8(load(a + 3 * block), load(b + 3 * block))));
 }
 
-template <bool aligned>
+template <bool aligned, bool prefetching = true>
 QV_ALWAYS_INLINE bool blocks_contain_nul(const char* a, const char* b, std::size_t n) noexcept {
     if (n <= block) {
         const single_block s = load_single_block(a, b, n);
@@ -315,7 +318,7 @@ QV_ALWAYS_INLINE bool blocks_contain_nul(const char* a, const char* b, std::size
         if (has_zero_byte(_mm512_min_epu8(load(a), load(b)))) return true;
         i = head_length(a);
     }
-    if (n >= prefetch_from) {
+    if (prefetching && n >= prefetch_from) {
         for (; n - i >= prefetch_ahead + 4 * block; i += 4 * block) {
             prefetch_ahead_of(a + i, b + i, 4);
             if (has_zero_byte(min4(a + i, b + i))) return true;

@@ -89,17 +89,18 @@ struct vbmi_decoder {
     static __m512i lane_popcount(__m512i v) { return _mm512_popcnt_epi64(v); }
 };
 
+template <bool prefetching>
 distance_t vbmi_distance(const char* a, const char* b, std::size_t n) noexcept {
-    return blocks_distance<vbmi_decoder>(a, b, n);
+    return blocks_distance<vbmi_decoder, prefetching>(a, b, n);
 }
-template <bool aligned>
+template <bool aligned, bool prefetching>
 bounded_result vbmi_count_within(const char* a, const char* b, std::size_t n,
                                  std::uint64_t limit) noexcept {
-    return blocks_count_within<vbmi_decoder, aligned>(a, b, n, limit);
+    return blocks_count_within<vbmi_decoder, aligned, prefetching>(a, b, n, limit);
 }
-template <bool aligned>
+template <bool aligned, bool prefetching>
 bool vbmi_contains_nul(const char* a, const char* b, std::size_t n) noexcept {
-    return blocks_contain_nul<aligned>(a, b, n);
+    return blocks_contain_nul<aligned, prefetching>(a, b, n);
 }
 
 }  // namespace
@@ -109,11 +110,16 @@ QV_END_ISA
 
 namespace quorvalent {
 
-QV_DEFINE_HEX_KERNEL(avx512vbmi, avx512vbmi, vbmi_distance, vbmi_count_within<false>,
-                     vbmi_contains_nul<false>);
+QV_DEFINE_HEX_KERNEL(avx512vbmi, avx512vbmi, vbmi_distance<true>, (vbmi_count_within<false, true>),
+                     (vbmi_contains_nul<false, true>));
 // The same blocks with every long loop aligned, for Intel cores; see avx512_blocks.hpp.
-QV_DEFINE_TUNED_HEX_KERNEL(avx512vbmi_aligned, avx512vbmi, feature_intel_core, vbmi_distance,
-                           vbmi_count_within<true>, vbmi_contains_nul<true>);
+QV_DEFINE_TUNED_HEX_KERNEL(avx512vbmi_aligned, avx512vbmi, feature_intel_core, vbmi_distance<true>,
+                           (vbmi_count_within<true, true>), (vbmi_contains_nul<true, true>));
+// The same blocks without software prefetches, for AMD's family 19h (Zen 4), where they slow
+// the long loops down; see avx512_blocks.hpp.
+QV_DEFINE_TUNED_HEX_KERNEL(avx512vbmi_no_prefetch, avx512vbmi, feature_amd_family_19h,
+                           vbmi_distance<false>, (vbmi_count_within<false, false>),
+                           (vbmi_contains_nul<false, false>));
 
 }  // namespace quorvalent
 
