@@ -35,9 +35,10 @@ void probe_stage(const index_state& s, unsigned stage, const std::uint64_t* q, b
     };
     for (std::size_t i = 0; i < tables.size(); ++i) {
         const table& t = tables[i];
-        each_bucket_within<16>(t, q[t.word()], stage, stage, [&](std::size_t, std::uint32_t begin, std::uint32_t end, unsigned) {
+        auto read = [&](std::size_t, std::uint32_t begin, std::uint32_t end, unsigned) {
             for (std::uint32_t e = begin; e < end; ++e) visit(i, t, e);
-        });
+        };
+        each_bucket_within<16>(t, q[t.word()], stage, stage, read);
     }
 }
 

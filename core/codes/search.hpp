@@ -289,9 +289,10 @@ void probe_compact_table(const table& t, unsigned threshold, std::uint64_t word,
     constexpr std::size_t lead = 32;
     const auto qrest = static_cast<std::uint16_t>(t.rest_of(word));
     const std::uint16_t* rests = t.entry_rests();
-    each_bucket_within<lead>(t, word, 0, threshold, [&](std::size_t bucket, std::uint32_t begin, std::uint32_t end, unsigned k) {
+    auto read = [&](std::size_t bucket, std::uint32_t begin, std::uint32_t end, unsigned k) {
         each_rest_within(rests, begin, end, qrest, threshold - k, [&](std::uint32_t e) { candidate(e, bucket); });
-    });
+    };
+    each_bucket_within<lead>(t, word, 0, threshold, read);
 }
 
 // The probe of a table of whole words: found(e, x) for every entry whose word differs from
@@ -302,13 +303,14 @@ void probe_word_table(const table& t, unsigned threshold, std::uint64_t word, Bo
     // against 13.8-18.6 for the pipeline shared by all tables at 12; 8 and 32 did no better.
     constexpr std::size_t lead = 16;
     const std::uint64_t* words = t.entry_words();
-    each_bucket_within<lead>(t, word, 0, threshold, [&](std::size_t, std::uint32_t begin, std::uint32_t end, unsigned) {
+    auto read = [&](std::size_t, std::uint32_t begin, std::uint32_t end, unsigned) {
         const unsigned most = bound();
         for (std::uint32_t e = begin; e < end; ++e) {
             const std::uint64_t x = words[e] ^ word;
             if (popcount64_baseline(x) <= most) found(e, x);
         }
-    });
+    };
+    each_bucket_within<lead>(t, word, 0, threshold, read);
 }
 
 // Every indexed code within the handler's bound of q that some table finds within its
@@ -331,8 +333,9 @@ void probe_tables(const index_state& s, const std::vector<int>& thresholds, cons
             });
         } else if (s.words == 1) {
             // A code of one word is its entry: nothing more to fetch.
-            probe_word_table(t, threshold, word, [&] { return h.bound(); },
-                             [&](std::uint32_t e, std::uint64_t x) { check_entry(s, thresholds, i, e, word ^ x, x, q, h); });
+            probe_word_table(t, threshold, word, [&] { return h.bound(); }, [&](std::uint32_t e, std::uint64_t x) {
+                check_entry(s, thresholds, i, e, word ^ x, x, q, h);
+            });
         } else {
             probe_word_table(t, threshold, word, [&] { return h.bound(); }, [&](std::uint32_t e, std::uint64_t x) {
                 if (t.block_distance(x) <= threshold) candidates.add(i, e, x);

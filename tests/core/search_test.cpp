@@ -364,15 +364,17 @@ TEST(Tables, BucketWalkVisitsEveryBucketInItsDistancesOnce) {
     ASSERT_FALSE(t.compact());
     for (const std::uint64_t q : {codes[0], r(), r()}) {
         const std::size_t qkey = t.key(q);
-        for (const auto& [from, to] : std::vector<std::pair<unsigned, unsigned>>{{0, 0}, {0, 1}, {1, 1}, {0, 3}, {2, 3}, {3, 12}}) {
+        const std::vector<std::pair<unsigned, unsigned>> ranges = {{0, 0}, {0, 1}, {1, 1}, {0, 3}, {2, 3}, {3, 12}};
+        for (const auto& [from, to] : ranges) {
             std::vector<int> seen(t.buckets(), 0);
-            qc::each_bucket_within<16>(t, q, from, to, [&](std::size_t bucket, std::uint32_t begin, std::uint32_t end, unsigned k) {
+            auto read = [&](std::size_t bucket, std::uint32_t begin, std::uint32_t end, unsigned k) {
                 ASSERT_LT(bucket, t.buckets());
                 ++seen[bucket];
                 ASSERT_EQ(k, static_cast<unsigned>(std::bitset<64>(bucket ^ qkey).count()));
                 ASSERT_EQ(begin, t.begin(bucket));
                 ASSERT_EQ(end, t.end(bucket));
-            });
+            };
+            qc::each_bucket_within<16>(t, q, from, to, read);
             for (std::size_t b = 0; b < t.buckets(); ++b) {
                 const auto k = static_cast<unsigned>(std::bitset<64>(b ^ qkey).count());
                 ASSERT_EQ(seen[b], k >= from && k <= to ? 1 : 0) << "bucket " << b << ", keys " << from << "-" << to;
