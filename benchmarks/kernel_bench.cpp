@@ -1,6 +1,6 @@
 // Throughput of every kernel this CPU runs, with memcmp of the same bytes measured in the same
 // run as the yardstick. Bytes counted are those of both strings.
-// The index's scan kernels run over a million codes of one and of four words (at a radius that
+// The index's scan kernels run over a million codes of one, two and four words (at a radius that
 // finds a few), beside memcpy of the same buffer: a scan reads each byte once, a copy reads it
 // and writes it.
 //
@@ -116,8 +116,8 @@ void bm_scan(benchmark::State& state, const qc::scan_kernel* k, std::size_t word
     const auto& codes = codes_of(words);
     std::vector<std::uint64_t> q(codes.begin(), codes.begin() + static_cast<std::ptrdiff_t>(words));
     std::vector<std::uint32_t> hits(scan_codes);
-    // About a thousand random codes within, from 64-bit codes; for 256-bit ones the query alone.
-    const unsigned r = words == 1 ? 20u : 48u;
+    // About a thousand random codes within, from 64-bit codes; for 128- and 256-bit ones a few.
+    const unsigned r = words == 1 ? 20u : words == 2 ? 40u : 48u;
     for (auto _ : state) {
         benchmark::DoNotOptimize(words == 1 ? k->within(codes.data(), scan_codes, q[0], r, hits.data())
                                             : k->within_wide(codes.data(), scan_codes, words, q.data(), r, hits.data()));
@@ -187,7 +187,7 @@ int main(int argc, char** argv) {
         }
     }
     const auto scans = qc::compiled_scan_kernels();
-    for (std::size_t words : {1, 4}) {
+    for (std::size_t words : {1, 2, 4}) {
         const std::string codes = "/w" + std::to_string(words);
         benchmark::RegisterBenchmark(("memcpy" + codes).c_str(), bm_memcpy_codes, words);
         for (std::size_t i = 0; i < scans.size; ++i) {
