@@ -343,6 +343,17 @@ TEST(Tables, OffsetsOfCrowdedBucketsStayExact) {
     }
 }
 
+// A table of the codes (`words` words each), built as an index builds it.
+qc::table built_table(const qc::table_layout& layout, const std::vector<std::uint64_t>& codes, std::size_t words) {
+    const std::size_t n = codes.size() / words;
+    qc::table t(layout);
+    qc::large_array<std::uint64_t> scratch_words(n);
+    qc::large_array<qc::slot_t> scratch_slots(n);
+    qc::job j;
+    t.build(codes.data(), n, words, scratch_words, scratch_slots, j);
+    return t;
+}
+
 // The bucket walk every probe goes through: each bucket whose key lies `from` to `to` bits from
 // the query's, once, with its own entries and its key distance, whether the walk fills the
 // ring of buckets in flight many times over, partly, or not at all (from = to = 0). And the
@@ -356,11 +367,7 @@ TEST(Tables, BucketWalkVisitsEveryBucketInItsDistancesOnce) {
     for (auto& c : codes) c = r();
     for (int i = 0; i < 40; ++i) codes.push_back(codes[0] ^ (1ull << (i % 64)));  // a crowded bucket
     const std::size_t n = codes.size();
-    qc::table t(layout);
-    qc::large_array<std::uint64_t> words(n);
-    qc::large_array<qc::slot_t> slots(n);
-    qc::job j;
-    t.build(codes.data(), n, 1, words, slots, j);
+    const qc::table t = built_table(layout, codes, 1);
     ASSERT_FALSE(t.compact());
     for (const std::uint64_t q : {codes[0], r(), r()}) {
         const std::size_t qkey = t.key(q);
@@ -443,11 +450,7 @@ TEST(Tables, CompactProbeFindsEveryEntryWithinItsThreshold) {
     }
     for (int i = 0; i < 30; ++i) codes.insert(codes.end(), {0x12345, 7});  // a bucket of 30
     const std::size_t n = codes.size() / 2;
-    qc::table t(layout);
-    qc::large_array<std::uint64_t> words(n);
-    qc::large_array<qc::slot_t> slots(n);
-    qc::job j;
-    t.build(codes.data(), n, 2, words, slots, j);
+    const qc::table t = built_table(layout, codes, 2);
     ASSERT_TRUE(t.compact());
     std::vector<std::uint64_t> queries = {block, 0x12345, 0x12345 ^ 0x41, (16383ull << 6) | 0x15};
     for (int k = 0; k < 20; ++k) queries.push_back(r() & block);
