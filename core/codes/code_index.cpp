@@ -128,11 +128,15 @@ void code_index::publish(std::shared_ptr<const index_state> next) {
 
 namespace {
 
-// Room for `count` elements of `words` words, keeping the first `keep` of `from` (or none),
-// and half again as much as needed, so that appends cost amortised constant work.
+// Room for `count` elements when `keep` are held: half again as many as held, so that appends
+// cost amortised constant work.
+std::size_t capacity_for(std::size_t keep, std::size_t count) {
+    return std::min<std::size_t>(max_codes, std::max(count, keep + keep / 2));
+}
+
+// Room for `count` codes of `words` words, keeping the first `keep` of `from` (or none).
 std::shared_ptr<code_store> room_for(const code_store* from, std::size_t keep, std::size_t words, std::size_t count) {
-    const std::size_t capacity = std::min<std::size_t>(max_codes, std::max(count, keep + keep / 2));
-    return grow_store(from, keep, words, capacity);
+    return grow_store(from, keep, words, capacity_for(keep, count));
 }
 
 // The slots of `s` in id order followed by new slots [s.count, s.count + n) in the order of
@@ -176,14 +180,21 @@ std::shared_ptr<index_state> compacted(const index_state& s, job& j) {
     const std::size_t live = s.live_count();
     std::vector<slot_t> new_slot(s.count, 0);
     auto store = std::make_shared<code_store>(s.words, live);
-    auto ids = std::make_shared<code_store>(1, live);
+    code_id low = 0, high = 0;
+    for (std::size_t slot = 0, seen = 0; slot < s.count; ++slot) {
+        if (!s.live(slot)) continue;
+        const code_id id = s.id_of(static_cast<slot_t>(slot));
+        low = seen == 0 ? id : std::min(low, id);
+        high = seen++ == 0 ? id : std::max(high, id);
+    }
+    auto ids = std::make_shared<id_store>(live, low, high);
     std::size_t at = 0;
     for (std::size_t slot = 0; slot < s.count; ++slot) {
         if (!s.live(slot)) continue;
         if ((at & 0xFFFF) == 0) check_cancelled(j);
         new_slot[slot] = static_cast<slot_t>(at);
         store->write(at, s.code(slot), 1);
-        const auto id = static_cast<std::uint64_t>(s.id_of(static_cast<slot_t>(slot)));
+        const code_id id = s.id_of(static_cast<slot_t>(slot));
         ids->write(at, &id, 1);
         ++at;
     }
@@ -228,31 +239,33 @@ void code_index::append(const std::uint64_t* codes, const code_id* ids, std::siz
     next->store = store;
 
     // Ids: stored when given, or once a compaction has made slots and insertion numbers differ.
-    std::shared_ptr<code_store> id_store = writable_ids_;
-    std::vector<std::uint64_t> new_ids(n);
+    std::shared_ptr<id_store> kept_ids = writable_ids_;
+    std::vector<code_id> new_ids(n);
     if (ids) {
         next->given_ids = true;
-        for (std::size_t k = 0; k < n; ++k) new_ids[k] = static_cast<std::uint64_t>(ids[k]);
+        std::copy(ids, ids + n, new_ids.begin());
         bool ascend = current->ids_ascend && (current->count == 0 || ids[0] > current->id_of(static_cast<slot_t>(current->count - 1)));
         for (std::size_t k = 1; k < n && ascend; ++k) ascend = ids[k] > ids[k - 1];
         if (!ascend) next->by_id = merged_order(*current, ids, n);
         next->ids_ascend = ascend;
     } else {
-        for (std::size_t k = 0; k < n; ++k) new_ids[k] = static_cast<std::uint64_t>(current->next_id + static_cast<code_id>(k));
+        for (std::size_t k = 0; k < n; ++k) new_ids[k] = current->next_id + static_cast<code_id>(k);
         next->next_id = current->next_id + static_cast<code_id>(n);
     }
     if (ids || current->ids) {
-        if (!current->ids || current->ids.get() != id_store.get() || id_store->capacity() < count) {
-            id_store = room_for(current->ids.get(), current->count, 1, count);
+        const auto [low, high] = std::minmax_element(new_ids.begin(), new_ids.end());
+        const bool fit = std::all_of(new_ids.begin(), new_ids.end(), [&](code_id id) { return kept_ids && kept_ids->fits(id); });
+        if (!current->ids || current->ids.get() != kept_ids.get() || kept_ids->capacity() < count || !fit) {
+            kept_ids = grow_ids(current->ids.get(), current->count, capacity_for(current->count, count), *low, *high);
         }
-        id_store->write(current->count, new_ids.data(), n);
-        next->ids = id_store;
+        kept_ids->write(current->count, new_ids.data(), n);
+        next->ids = kept_ids;
     }
     next->count = count;
     if (tables_are_due(*next)) next->tables = build_tables(*next, count, j);
     publish(std::move(next));
     writable_ = std::move(store);
-    if (ids || current->ids) writable_ids_ = std::move(id_store);
+    if (ids || current->ids) writable_ids_ = std::move(kept_ids);
 }
 
 void code_index::borrow(const borrowed_codes& b, job& j) {
@@ -281,17 +294,15 @@ void code_index::borrow(const borrowed_codes& b, job& j) {
             ids = numbered.data();
         }
         check_new_ids(*current, ids, n);
-        auto id_store = std::make_shared<code_store>(1, n);
+        const auto [low, high] = std::minmax_element(ids, ids + n);
+        auto kept_ids = std::make_shared<id_store>(n, n ? *low : 0, n ? *high : 0);
+        kept_ids->write(0, ids, n);
         bool ascend = true;
-        for (std::size_t k = 0; k < n; ++k) {
-            const auto id = static_cast<std::uint64_t>(ids[k]);
-            id_store->write(k, &id, 1);
-            ascend = ascend && (k == 0 || ids[k] > ids[k - 1]);
-        }
-        next->ids = id_store;
+        for (std::size_t k = 1; k < n && ascend; ++k) ascend = ids[k] > ids[k - 1];
+        next->ids = kept_ids;
         next->ids_ascend = ascend;
         if (!ascend) next->by_id = merged_order(*current, ids, n);
-        writable_ids_ = std::move(id_store);
+        writable_ids_ = std::move(kept_ids);
     }
     if (n >= next->table_threshold) next->tables = build_tables(*next, n, j);
     publish(std::move(next));

@@ -24,9 +24,9 @@ struct index_state {
     std::shared_ptr<const table_set> tables;  // null below table_threshold codes
 
     // Ids. Without an id store a slot's id is the slot itself: an index numbered by insertion
-    // that was never compacted. Otherwise `ids` holds each slot's id (one word a slot), and
+    // that was never compacted. Otherwise `ids` holds each slot's id, and
     // when ids do not ascend with slots, `by_id` lists the slots in id order.
-    std::shared_ptr<const code_store> ids;
+    std::shared_ptr<const id_store> ids;
     bool ids_ascend = true;
     std::shared_ptr<const std::vector<slot_t>> by_id;
     bool given_ids = false;  // the caller names the ids, on every add
@@ -48,7 +48,7 @@ struct index_state {
     }
 
     code_id id_of(slot_t slot) const noexcept {
-        return ids ? static_cast<code_id>(ids->data()[slot]) : static_cast<code_id>(slot);
+        return ids ? (*ids)[slot] : static_cast<code_id>(slot);
     }
     // The slot at place `rank` in id order, removed slots included.
     slot_t slot_at_rank(std::size_t rank) const noexcept {

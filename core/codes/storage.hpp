@@ -13,6 +13,7 @@
 #include <memory>
 
 #include "codes/large_array.hpp"
+#include "quorvalent/code_index.hpp"
 
 namespace quorvalent::codes {
 
@@ -51,6 +52,39 @@ class code_store {
 // A store holding the first `count` codes of `from` (or none) and room for `capacity`.
 std::shared_ptr<code_store> grow_store(const code_store* from, std::size_t count, std::size_t words,
                                        std::size_t capacity);
+
+// The ids of an index's slots, shared by snapshots and appended to as a code_store is. Ids that
+// lie within 2^32 of one another (row numbers, the keys of one table, ids 7 apart shuffled) are
+// held as 32-bit offsets from a base: 4 bytes a slot instead of 8. Ids an append brings outside
+// that window need a new store (see grow_ids), so the window is centred on the ids it was made
+// for: later ids on either side fit until they stray about 2^31 from them.
+class id_store {
+   public:
+    // Room for `capacity` ids, narrow if every id in [low, high] can be.
+    id_store(std::size_t capacity, code_id low, code_id high);
+
+    code_id operator[](std::size_t slot) const noexcept {
+        return narrow_ ? static_cast<code_id>(base_ + offsets_[slot]) : static_cast<code_id>(wide_[slot]);
+    }
+    bool fits(code_id id) const noexcept { return !narrow_ || static_cast<std::uint64_t>(id) - base_ <= 0xFFFFFFFFu; }
+    bool narrow() const noexcept { return narrow_; }
+    std::size_t capacity() const noexcept { return capacity_; }
+    std::size_t memory_bytes() const noexcept { return offsets_.bytes() + wide_.bytes(); }
+    // Writes ids at slots [at, at + n): each fits(), and at is past the count of every snapshot.
+    void write(std::size_t at, const code_id* ids, std::size_t n) noexcept;
+
+   private:
+    std::size_t capacity_;
+    bool narrow_;
+    std::uint64_t base_ = 0;  // the window's first id, as unsigned
+    large_array<std::uint32_t> offsets_;
+    large_array<std::uint64_t> wide_;
+};
+
+// A store holding the first `count` ids of `from` (or none) and room for `capacity`, with a
+// window that also takes every id in [low, high].
+std::shared_ptr<id_store> grow_ids(const id_store* from, std::size_t count, std::size_t capacity, code_id low,
+                                   code_id high);
 
 }  // namespace quorvalent::codes
 

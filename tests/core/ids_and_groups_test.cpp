@@ -7,6 +7,7 @@
 #include <set>
 
 #include "codes/state.hpp"
+#include "codes/storage.hpp"
 #include "index_test_data.hpp"
 
 namespace qc = quorvalent::codes;
@@ -72,6 +73,72 @@ void expect_hits(const std::vector<qc::hit>& got, const std::vector<qc::hit>& wa
     }
 }
 
+// Ids within 2^32 of one another are held in 4 bytes; any id reads back as it was written,
+// however the window lies, and a store grown for ids outside it holds them all.
+TEST(Ids, NarrowIdsReadBackExactlyAndWidenWhenTheyMust) {
+    struct window {
+        qc::code_id low, high;
+        bool narrow;
+    };
+    const qc::code_id big = qc::code_id{1} << 32;
+    for (const window& w : {window{0, big - 1, true}, window{0, big, false}, window{-5, 5, true},
+                            window{INT64_MAX - 5, INT64_MAX, true}, window{INT64_MIN, INT64_MIN + 7, true},
+                            window{INT64_MIN, INT64_MAX, false}, window{-big / 2, big / 2 - 1, true}}) {
+        const std::string what = std::to_string(w.low) + ".." + std::to_string(w.high);
+        qc::id_store s(2, w.low, w.high);
+        ASSERT_EQ(s.narrow(), w.narrow) << what;
+        EXPECT_EQ(s.memory_bytes(), 2 * (w.narrow ? 4u : 8u)) << what;
+        ASSERT_TRUE(s.fits(w.low) && s.fits(w.high)) << what;
+        const qc::code_id ends[] = {w.low, w.high};
+        s.write(0, ends, 2);
+        EXPECT_EQ(s[0], w.low) << what;
+        EXPECT_EQ(s[1], w.high) << what;
+    }
+    // A window at the largest ids wraps to the smallest, and still names them exactly.
+    qc::id_store top(1, INT64_MAX - 5, INT64_MAX);
+    ASSERT_TRUE(top.fits(INT64_MIN));
+    EXPECT_FALSE(top.fits(0));
+    const qc::code_id smallest = INT64_MIN;
+    top.write(0, &smallest, 1);
+    EXPECT_EQ(top[0], INT64_MIN);
+    // The window is centred: ids on either side fit until they stray about 2^31.
+    qc::id_store middle(1, 1000, 1000);
+    EXPECT_TRUE(middle.fits(1000 - (big / 2 - 1)) && middle.fits(1000 + big / 2 - 1));
+    EXPECT_FALSE(middle.fits(1000 - big) || middle.fits(1000 + big));
+
+    qc::id_store held(3, 10, 20);
+    const qc::code_id three[] = {20, 10, 15};
+    held.write(0, three, 3);
+    for (const window& w : {window{-7, -7, true}, window{10 + big, 10 + big, false}}) {
+        const auto grown = qc::grow_ids(&held, 3, 5, w.low, w.high);
+        ASSERT_EQ(grown->narrow(), w.narrow);
+        ASSERT_TRUE(grown->fits(w.low));
+        grown->write(3, &w.low, 1);
+        EXPECT_EQ(grown->capacity(), 5u);
+        for (std::size_t k = 0; k < 3; ++k) EXPECT_EQ((*grown)[k], three[k]);
+        EXPECT_EQ((*grown)[3], w.low);
+    }
+
+    // Through an index: the third add lands in room the second left, unless its ids do not fit.
+    for (const qc::code_id far : {qc::code_id{-3000000000}, qc::code_id{4000000000}, INT64_MIN, INT64_MAX}) {
+        qc::code_index index(64, {nullptr, 64});
+        qc::job j(1);
+        std::vector<std::uint64_t> codes(120);
+        std::vector<qc::code_id> ids(120);
+        for (std::size_t k = 0; k < 120; ++k) codes[k] = rng()(), ids[k] = static_cast<qc::code_id>(k) * 3;
+        ids[115] = far;
+        index.append(codes.data(), ids.data(), 100, j);
+        index.append(codes.data() + 100, ids.data() + 100, 10, j);
+        index.append(codes.data() + 110, ids.data() + 110, 10, j);
+        const qc::index_snapshot s = index.snapshot();
+        for (std::size_t k = 0; k < 120; ++k) {
+            std::uint64_t c = 0;
+            ASSERT_TRUE(s.code_of(ids[k], &c)) << far << ": id " << ids[k];
+            EXPECT_EQ(c, codes[k]);
+        }
+    }
+}
+
 // The whole surface against the model after every step of a random history of appends (with
 // ids ascending, shuffled, or numbered by insertion), removals and compactions.
 TEST(Ids, EverySearchAgreesWithTheModelThroughAddsRemovalsAndCompactions) {
@@ -98,6 +165,13 @@ TEST(Ids, EverySearchAgreesWithTheModelThroughAddsRemovalsAndCompactions) {
                     qc::code_id id = next++;
                     // Shuffled ids, removed ids given again, negative ids.
                     if (given && history % 4 == 0) id = static_cast<qc::code_id>(rng()() % 1000000) - 500000;
+                    // Now and then an id far from the others: the store of narrow ids must widen,
+                    // or move its window, and keep every id it held.
+                    if (given && history % 4 == 2 && step >= 3 && rng()() % 40 == 0) {
+                        const qc::code_id far[] = {INT64_MIN, INT64_MAX, -(qc::code_id{1} << 40), qc::code_id{1} << 33,
+                                                   -3000000000, 4000000000};
+                        id = far[rng()() % 6] + static_cast<qc::code_id>(next % 2);
+                    }
                     if (given && !used.empty() && rng()() % 10 == 0) {
                         const qc::code_id old = *used.begin();
                         if (std::find(m.ids.begin(), m.ids.end(), old) == m.ids.end()) id = old;

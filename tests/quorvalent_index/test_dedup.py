@@ -292,6 +292,23 @@ def test_removed_codes_never_answer_and_compaction_changes_nothing():
     assert index.hex([int(gone[0])]) == ["0123456789abcdef"] and int(gone[0]) in index
 
 
+def test_ids_near_one_another_cost_four_bytes_and_a_far_one_widens_them():
+    rng = np.random.default_rng(8)
+    n = 50_000
+    codes = rng.integers(0, 2**63, size=n, dtype=np.uint64)
+    ids = rng.permutation(n).astype(np.int64) * 7 - 5
+    near = HashIndex.from_codes(codes, ids=ids)
+    far = HashIndex.from_codes(codes, ids=ids * 2**20)
+    assert far.nbytes - near.nbytes >= 4 * n
+    # An add far outside the window: every id before it still names its own code.
+    query = f"{codes[7]:016x}"
+    near.add(["00000000000000ff", "000000000000ff00"], ids=[-(2**63), 2**63 - 1])
+    assert near.nbytes >= far.nbytes
+    assert near.within(query, 0)[0].tolist() == [ids[7]]
+    assert near.hex([-(2**63), 2**63 - 1, int(ids[9])]) == ["00000000000000ff", "000000000000ff00", f"{codes[9]:016x}"]
+    assert sorted(near.ids().tolist()) == sorted(ids.tolist() + [-(2**63), 2**63 - 1])
+
+
 def test_saved_files_keep_ids_and_removals_and_files_of_format_1_still_load(tmp_path):
     index = HashIndex(["00ff", "0f0f", "ffff", "f0f0"], ids=[9, -4, 2**40, 3])
     index.remove([2**40])

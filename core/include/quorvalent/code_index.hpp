@@ -13,8 +13,9 @@
 //   that is 8 + 3 * 12 + about 1.5 = 45.6 bytes per code. Codes of several words whose blocks
 //   leave at most 16 bits beside the key store those bits instead of the word, 6 bytes per code
 //   per table: for 256-bit codes 32 + 8 * 6 + about 4 = 84 bytes per code.
-//   Ids given by the caller add 8 bytes per code,
-//   and 4 more when they do not ascend in insertion order (the slots in id order, for lookups);
+//   Ids given by the caller add 4 bytes per code when they lie within 2^32 of one another (8
+//   otherwise), and 4 more when they do not ascend in insertion order (the slots in id order,
+//   for lookups);
 //   an index numbered by insertion stores no ids until a compaction leaves gaps in them.
 #ifndef QUORVALENT_CODE_INDEX_HPP
 #define QUORVALENT_CODE_INDEX_HPP
@@ -135,6 +136,7 @@ struct sweep_row {
 struct scan_kernel;  // codes/scan_kernels.hpp
 struct index_state;  // codes/state.hpp
 class code_store;    // codes/storage.hpp
+class id_store;      // codes/storage.hpp
 
 // A whole state of an index, and every query of it. Copies are cheap and share the state.
 class index_snapshot {
@@ -273,7 +275,7 @@ class code_index {
     mutable std::mutex current_mutex_;  // guards the pointer copy
     std::shared_ptr<const index_state> current_;
     std::shared_ptr<code_store> writable_;      // the store of current_, when this index may append to it
-    std::shared_ptr<code_store> writable_ids_;  // the same for its ids
+    std::shared_ptr<id_store> writable_ids_;    // the same for its ids
 };
 
 // The scan kernel behind the plain scans, for reports.
