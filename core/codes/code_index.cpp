@@ -254,7 +254,8 @@ void code_index::append(const std::uint64_t* codes, const code_id* ids, std::siz
     }
     if (ids || current->ids) {
         const auto [low, high] = std::minmax_element(new_ids.begin(), new_ids.end());
-        const bool fit = std::all_of(new_ids.begin(), new_ids.end(), [&](code_id id) { return kept_ids && kept_ids->fits(id); });
+        const auto fits = [&](code_id id) { return kept_ids && kept_ids->fits(id); };
+        const bool fit = std::all_of(new_ids.begin(), new_ids.end(), fits);
         if (!current->ids || current->ids.get() != kept_ids.get() || kept_ids->capacity() < count || !fit) {
             kept_ids = grow_ids(current->ids.get(), current->count, capacity_for(current->count, count), *low, *high);
         }
