@@ -290,10 +290,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (at != pairs.size()) disagree("a stream of pairs", kernel, bits, n);
 
         // Ids of its own (descending, so not in slot order), and removals chosen by the input.
+        // Ids far apart (more than 2^32 for eight codes or more), added in two parts: the
+        // second part's ids may not fit the window of the first's.
         qc::code_index named(bits, {&kernel, threshold});
         std::vector<qc::code_id> ids(n);
-        for (std::size_t k = 0; k < n; ++k) ids[k] = 1000 - 3 * static_cast<qc::code_id>(k);
-        named.append(codes.data(), ids.data(), n, j);
+        const qc::code_id stride = (data[3] & 2) != 0 ? (qc::code_id{1} << 29) + 3 : 3;
+        for (std::size_t k = 0; k < n; ++k) ids[k] = 1000 - stride * static_cast<qc::code_id>(k);
+        named.append(codes.data(), ids.data(), n / 2, j);
+        named.append(codes.data() + n / 2 * w, ids.data() + n / 2, n - n / 2, j);
         std::vector<qc::code_id> gone, kept_ids;
         std::vector<std::uint64_t> kept;
         for (std::size_t k = 0; k < n; ++k) {
