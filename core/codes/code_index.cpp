@@ -180,12 +180,12 @@ std::shared_ptr<index_state> compacted(const index_state& s, job& j) {
     const std::size_t live = s.live_count();
     std::vector<slot_t> new_slot(s.count, 0);
     auto store = std::make_shared<code_store>(s.words, live);
-    code_id low = 0, high = 0;
-    for (std::size_t slot = 0, seen = 0; slot < s.count; ++slot) {
+    // The live ids' range sizes the id store (none live: an empty range, and an empty store).
+    code_id low = std::numeric_limits<code_id>::max(), high = std::numeric_limits<code_id>::min();
+    for (std::size_t slot = 0; slot < s.count; ++slot) {
         if (!s.live(slot)) continue;
-        const code_id id = s.id_of(static_cast<slot_t>(slot));
-        low = seen == 0 ? id : std::min(low, id);
-        high = seen++ == 0 ? id : std::max(high, id);
+        low = std::min(low, s.id_of(static_cast<slot_t>(slot)));
+        high = std::max(high, s.id_of(static_cast<slot_t>(slot)));
     }
     auto ids = std::make_shared<id_store>(live, low, high);
     std::size_t at = 0;

@@ -31,12 +31,12 @@ id_store::id_store(std::size_t capacity, code_id low, code_id high) : capacity_(
 }
 
 void id_store::write(std::size_t at, const code_id* ids, std::size_t n) noexcept {
+    if (!narrow_) {
+        for (std::size_t k = 0; k < n; ++k) wide_[at + k] = static_cast<std::uint64_t>(ids[k]);
+        return;
+    }
     for (std::size_t k = 0; k < n; ++k) {
-        if (narrow_) {
-            offsets_[at + k] = static_cast<std::uint32_t>(static_cast<std::uint64_t>(ids[k]) - base_);
-        } else {
-            wide_[at + k] = static_cast<std::uint64_t>(ids[k]);
-        }
+        offsets_[at + k] = static_cast<std::uint32_t>(static_cast<std::uint64_t>(ids[k]) - base_);
     }
 }
 
